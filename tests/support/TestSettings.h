@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QSettings>
+#include <QTemporaryDir>
+
+// Points every default-constructed QSettings of the process at a fresh temporary directory
+// for the life of this object, so tests never read or write a real user's preferences.
+class TestSettings {
+public:
+    TestSettings()
+    {
+        for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+            QSettings::setPath(format, QSettings::UserScope, m_dir.filePath("user"));
+            QSettings::setPath(format, QSettings::SystemScope, m_dir.filePath("system"));
+        }
+    }
+
+    void clear() { QSettings().clear(); }
+
+private:
+    QTemporaryDir m_dir;
+};
