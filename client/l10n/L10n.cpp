@@ -4,9 +4,24 @@
 #include "l10n/StringTable.h"
 
 #include <QLocale>
+#include <QMutex>
 #include <QSettings>
 
 namespace {
+
+// One long-lived preferences object: a fresh QSettings costs a file check per lookup, while
+// this one still sees at once what any other QSettings of the process writes. Guarded because
+// QSettings objects are not thread-safe.
+struct Preferences {
+    QMutex lock;
+    QSettings settings;
+};
+
+Preferences &preferences()
+{
+    static Preferences *const prefs = new Preferences;
+    return *prefs;
+}
 
 std::function<QStringList()> &languagesSource()
 {
@@ -37,7 +52,10 @@ bool L10n::isSupported(const QString &code)
 
 QString L10n::lang()
 {
-    const QVariant stored = QSettings().value(kStoreKey);
+    Preferences &prefs = preferences();
+    QMutexLocker locker(&prefs.lock);
+    const QVariant stored = prefs.settings.value(kStoreKey);
+    locker.unlock();
     if (stored.typeId() == QMetaType::QString) {
         const QString code = stored.toString();
         if (isSupported(code))
@@ -50,8 +68,10 @@ void L10n::setLang(const QString &code)
 {
     const QString chosen = isSupported(code) ? code : QString(kEn);
     {
-        QSettings settings;
-        settings.setValue(kStoreKey, chosen);
+        Preferences &prefs = preferences();
+        QMutexLocker locker(&prefs.lock);
+        prefs.settings.setValue(kStoreKey, chosen);
+        prefs.settings.sync();
     }
     Broadcast::post(kAnnouncement, chosen);
 }

@@ -22,6 +22,8 @@ QStringList codes();
 bool isSupported(const QString &code);
 
 // The stored code when it is one of the three (exact spelling), otherwise systemDefault().
+// The preferences are opened on first use: set the application's organisation and name (or,
+// in tests, the QSettings path) before.
 QString lang();
 // Stores `code` (anything unsupported becomes "en") and then announces it.
 void setLang(const QString &code);
