@@ -3,9 +3,17 @@
 #include "base/Broadcast.h"
 #include "l10n/L10n.h"
 
+#include <QCoreApplication>
+
 LangStore &LangStore::shared()
 {
-    static LangStore *const store = new LangStore;
+    static LangStore *const store = [] {
+        auto *created = new LangStore;
+        // Announcements must land on the main thread even if a worker asked first.
+        if (QCoreApplication *app = QCoreApplication::instance())
+            created->moveToThread(app->thread());
+        return created;
+    }();
     return *store;
 }
 

@@ -10,7 +10,7 @@ class LangStore : public QObject {
     Q_PROPERTY(QString lang READ lang WRITE setLang NOTIFY langChanged)
 
 public:
-    // The process-wide store, created on first use (on the main thread) and never destroyed.
+    // The process-wide store, created on first use, living on the main thread, never destroyed.
     static LangStore &shared();
 
     // Starts with L10n::lang() and subscribes to the announcement.
