@@ -78,7 +78,7 @@ constexpr StringEntry kRows[] = {
     {"filterVoice", "语音"},
     {"filterLink", "链接"},
     {"jumpToDate", "跳转到日期"},
-    {"sharedMedia", "聊天文件"},
+    {"sharedMedia", "共享媒体"},
     {"noPhotosYet", "还没有图片"},
     {"noFilesYet", "还没有文件"},
     {"expand", "展开"},

@@ -138,7 +138,7 @@ constexpr StringEntry kRows[] = {
     {"keyChangedWarn", "對方的安全密鑰已更改，請重新核對安全碼"},
     {"noSecretNoPubkey", "對方尚未產生公鑰，暫時無法密聊"},
     {"noSecretChat", "對方仍未開通密聊"},
-    {"callBusy", "對方正在通話中"},
+    {"callBusy", "對方忙線中"},
     {"callDeclinedByPeer", "對方已拒絕"},
     {"typing", "對方正在輸入…"},
     {"multiSelect", "多選"},
