@@ -1,0 +1,277 @@
+#include "accounts/Accounts.h"
+
+#include "accounts/Passwords.h"
+#include "core/Args.h"
+#include "core/Crypto.h"
+#include "core/Log.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFuture>
+#include <QRegularExpression>
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcoro/qcorofuture.h>
+
+namespace {
+
+QString trimmed(const QString &s)
+{
+    qsizetype b = 0, e = s.size();
+    auto space = [](QChar c) { return c == QLatin1Char('\t') || c.category() == QChar::Separator_Space; };
+    while (b < e && space(s[b]))
+        ++b;
+    while (e > b && space(s[e - 1]))
+        --e;
+    return s.mid(b, e - b);
+}
+
+[[noreturn]] void refuse(int status, const char *code, const QString &message, QJsonObject extra = {})
+{
+    throw Failure{status, message, QString::fromLatin1(code), std::move(extra)};
+}
+
+QString sixDigits()
+{
+    // Rejection sampling keeps every code equally likely.
+    while (true) {
+        const QByteArray b = Crypto::randomBytes(4);
+        const quint32 v = (quint32(quint8(b[0])) << 24) | (quint32(quint8(b[1])) << 16) | (quint32(quint8(b[2])) << 8) | quint8(b[3]);
+        if (v < 4294000000u)
+            return QStringLiteral("%1").arg(v % 1000000, 6, 10, QLatin1Char('0'));
+    }
+}
+
+} // namespace
+
+bool RateLimiter::hit(const QString &key, qint64 now)
+{
+    std::lock_guard lock(m_mutex);
+    std::deque<qint64> &hits = m_hits[key];
+    while (!hits.empty() && hits.front() <= now - m_window)
+        hits.pop_front();
+    if (static_cast<int>(hits.size()) >= m_limit)
+        return false;
+    hits.push_back(now);
+    // Forget quiet addresses so the table cannot grow without bound.
+    if (m_hits.size() > 100000) {
+        for (auto it = m_hits.begin(); it != m_hits.end();)
+            it = (it->empty() || it->back() <= now - m_window) ? m_hits.erase(it) : std::next(it);
+    }
+    return true;
+}
+
+Accounts::Accounts(Context &ctx) : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000)
+{
+    // Unknown accounts cost the same hash as known ones, so answer times do not tell them apart.
+    m_dummyHash = Passwords::hash(Crypto::randomHex(16), m_ctx.options.passwordIterations);
+}
+
+QString Accounts::normaliseEmail(const QString &email) { return trimmed(email).toLower(); }
+
+bool Accounts::validEmail(const QString &email)
+{
+    static const QRegularExpression re(QStringLiteral(R"(^[^\s@"<>()\[\]\\,;:]{1,64}@[a-z0-9](?:[a-z0-9-]{0,61}[a-z0-9])?(?:\.[a-z0-9](?:[a-z0-9-]{0,61}[a-z0-9])?)+$)"));
+    return email.size() <= 254 && re.match(email).hasMatch();
+}
+
+QCoro::Task<QString> Accounts::hashPassword(QString md5hex)
+{
+    const int iterations = m_ctx.options.passwordIterations;
+    auto work = [md5hex, iterations] { return Passwords::hash(md5hex, iterations); };
+    QFuture<QString> future = QtConcurrent::run(&m_ctx.hashPool, work);
+    const QString hashed = co_await future;
+    co_return hashed;
+}
+
+QCoro::Task<bool> Accounts::verifyPassword(QString md5hex, QString stored)
+{
+    auto work = [md5hex, stored] { return Passwords::verify(md5hex, stored); };
+    QFuture<bool> future = QtConcurrent::run(&m_ctx.hashPool, work);
+    const bool ok = co_await future;
+    co_return ok;
+}
+
+QJsonObject Accounts::issueTokens(const QString &userID)
+{
+    const QString imToken = Crypto::newToken();
+    const QString chatToken = Crypto::newToken();
+    const qint64 expires = m_ctx.now() + m_ctx.options.tokenLifetimeMs;
+    m_ctx.store.insertToken(Crypto::sha256(imToken.toLatin1()), userID, QStringLiteral("im"), expires);
+    m_ctx.store.insertToken(Crypto::sha256(chatToken.toLatin1()), userID, QStringLiteral("chat"), expires);
+    return {{QStringLiteral("userID"), userID}, {QStringLiteral("imToken"), imToken}, {QStringLiteral("chatToken"), chatToken}};
+}
+
+std::optional<QString> Accounts::authenticate(const QString &token, const QString &kind)
+{
+    // Tokens are looked up by their SHA-256, so neither the stored value nor the lookup time
+    // reveals a token.
+    if (token.size() != 64)
+        return std::nullopt;
+    return m_ctx.store.tokenUser(Crypto::sha256(token.toLatin1()), kind, m_ctx.now());
+}
+
+QString Accounts::newUserID()
+{
+    // Ten decimal digits: no separator characters, since conversation ids join user ids with "_".
+    while (true) {
+        const QByteArray b = Crypto::randomBytes(8);
+        quint64 v = 0;
+        for (char c : b)
+            v = (v << 8) | quint8(c);
+        const QString id = QString::number(1000000000ULL + v % 9000000000ULL);
+        if (!m_ctx.store.userById(id))
+            return id;
+    }
+}
+
+QCoro::Task<QJsonObject> Accounts::login(QJsonObject body)
+{
+    const Args args(body);
+    args.integer("platform", 0, 1000);
+    const QString password = args.text("password", 64);
+    std::optional<Storage::User> user;
+    if (args.has("email")) {
+        user = m_ctx.store.userByEmail(normaliseEmail(args.text("email", 254)));
+    } else if (args.has("phoneNumber")) {
+        user = m_ctx.store.userByPhone(args.text("areaCode", 8), args.text("phoneNumber", 32));
+    } else {
+        Args::refuse(QStringLiteral("\"email\" or \"phoneNumber\" is required"));
+    }
+    const QString stored = user ? user->passwordHash : m_dummyHash;
+    const bool ok = co_await verifyPassword(password, stored);
+    if (!user || !ok || !Passwords::isMd5Hex(password))
+        refuse(401, "LOGIN_FAILED", QStringLiteral("incorrect account or password"));
+    Log::info("login", {{"user", user->id}});
+    co_return issueTokens(user->id);
+}
+
+QJsonObject Accounts::sendCode(const QJsonObject &body, const QHostAddress &peer)
+{
+    const qint64 now = m_ctx.now();
+    if (!m_ipLimit.hit(peer.toString(), now))
+        refuse(429, "RATE_LIMIT_IP", QStringLiteral("too many code requests from this address"));
+    const Args args(body);
+    const QString email = normaliseEmail(args.text("email", 254));
+    const QString purpose = args.text("purpose", 16);
+    if (!validEmail(email))
+        refuse(400, "INVALID_EMAIL", QStringLiteral("invalid e-mail address"));
+    if (purpose != QLatin1String("register") && purpose != QLatin1String("reset"))
+        refuse(400, "INVALID_PURPOSE", QStringLiteral("\"purpose\" must be \"register\" or \"reset\""));
+    const bool exists = m_ctx.store.userByEmail(email).has_value();
+    if (purpose == QLatin1String("register") && exists)
+        refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
+    if (purpose == QLatin1String("reset") && !exists)
+        refuse(404, "EMAIL_NOT_FOUND", QStringLiteral("e-mail not registered"));
+    if (const auto last = m_ctx.store.lastCodeSentAt(email); last && now - *last < kCodeIntervalMs) {
+        const qint64 left = (*last + kCodeIntervalMs - now + 999) / 1000;
+        refuse(429, "RATE_LIMIT_EMAIL", QStringLiteral("a code was sent recently"), {{QStringLiteral("retryAfter"), left}});
+    }
+    if (!m_ctx.options.dev)
+        refuse(503, "MAIL_UNAVAILABLE", QStringLiteral("e-mail delivery is not configured on this server"));
+    const QString code = sixDigits();
+    m_ctx.store.putCode(email, purpose, code, now, now + kCodeLifetimeMs);
+    deliver(email, purpose, code);
+    return {{QStringLiteral("ok"), true}};
+}
+
+void Accounts::deliver(const QString &email, const QString &purpose, const QString &code)
+{
+    // Development mode: the outbox file stands in for the mail server (it is the one place a
+    // code is written down).
+    const QString line = QStringLiteral("%1\t%2\t%3\t%4\n")
+                             .arg(QDateTime::fromMSecsSinceEpoch(m_ctx.now(), Qt::UTC).toString(Qt::ISODate), email, purpose, code);
+    {
+        std::lock_guard lock(m_outboxMutex);
+        QFile outbox(m_ctx.dataPath(QStringLiteral("outbox.txt")));
+        if (!outbox.open(QIODevice::WriteOnly | QIODevice::Append))
+            refuse(500, "MAIL_FAILED", QStringLiteral("could not write the outbox"));
+        outbox.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        outbox.write(line.toUtf8());
+    }
+    Log::info("code_sent", {{"purpose", purpose}, {"outbox", QStringLiteral("outbox.txt")}});
+}
+
+void Accounts::checkCode(const QString &email, const QString &purpose, const QString &code)
+{
+    switch (m_ctx.store.checkCode(email, purpose, code, m_ctx.now(), kCodeTries)) {
+    case Storage::CodeCheck::Ok: return;
+    case Storage::CodeCheck::Wrong: refuse(400, "CODE_WRONG", QStringLiteral("incorrect code"));
+    case Storage::CodeCheck::Missing:
+    case Storage::CodeCheck::Expired: refuse(400, "CODE_EXPIRED", QStringLiteral("code expired; request a new one"));
+    case Storage::CodeCheck::TooManyTries: refuse(429, "TOO_MANY_TRIES", QStringLiteral("too many attempts; request a new code"));
+    }
+}
+
+QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body)
+{
+    const Args args(body);
+    const QString email = normaliseEmail(args.text("email", 254));
+    if (!validEmail(email))
+        refuse(400, "INVALID_EMAIL", QStringLiteral("invalid e-mail address"));
+    const QString code = args.text("code", 16);
+    const QString password = args.text("password", 64);
+    const QString nickname = trimmed(args.text("nickname", 64, false));
+    args.integer("platform", 0, 1000, 0);
+    if (nickname.isEmpty())
+        refuse(400, "NICKNAME_REQUIRED", QStringLiteral("nickname required"));
+    if (!Passwords::isMd5Hex(password))
+        refuse(400, "INVALID_PASSWORD", QStringLiteral("invalid password"));
+    if (m_ctx.store.userByEmail(email))
+        refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
+    checkCode(email, QStringLiteral("register"), trimmed(code));
+
+    Storage::User user;
+    user.id = newUserID();
+    user.email = email;
+    user.nickname = nickname;
+    user.createdAt = m_ctx.now();
+    user.passwordHash = co_await hashPassword(password);
+    if (!m_ctx.store.insertUser(user))
+        refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
+    Log::info("user_registered", {{"user", user.id}});
+    co_return issueTokens(user.id);
+}
+
+QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
+{
+    const Args args(body);
+    const QString email = normaliseEmail(args.text("email", 254));
+    if (!validEmail(email))
+        refuse(400, "INVALID_EMAIL", QStringLiteral("invalid e-mail address"));
+    const QString code = args.text("code", 16);
+    const QString password = args.text("password", 64);
+    args.integer("platform", 0, 1000, 0);
+    if (!Passwords::isMd5Hex(password))
+        refuse(400, "INVALID_PASSWORD", QStringLiteral("invalid password"));
+    const std::optional<Storage::User> user = m_ctx.store.userByEmail(email);
+    if (!user)
+        refuse(404, "EMAIL_NOT_FOUND", QStringLiteral("e-mail not registered"));
+    checkCode(email, QStringLiteral("reset"), trimmed(code));
+    const QString hashed = co_await hashPassword(password);
+    m_ctx.store.setPasswordHash(user->id, hashed);
+    // A reset is what a user does when someone else may know the password: end every session.
+    m_ctx.store.revokeTokens(user->id);
+    Log::info("password_reset", {{"user", user->id}});
+    QJsonObject answer = issueTokens(user->id);
+    answer.insert(QStringLiteral("loggedIn"), true);
+    co_return answer;
+}
+
+QString Accounts::addUser(const QString &email, const QString &password, const QString &nickname)
+{
+    const QString normalised = normaliseEmail(email);
+    if (!validEmail(normalised))
+        refuse(400, "INVALID_EMAIL", QStringLiteral("invalid e-mail address"));
+    if (trimmed(nickname).isEmpty())
+        refuse(400, "NICKNAME_REQUIRED", QStringLiteral("nickname required"));
+    Storage::User user;
+    user.id = newUserID();
+    user.email = normalised;
+    user.nickname = trimmed(nickname);
+    user.createdAt = m_ctx.now();
+    // The client sends the MD5 hex of the password, so that is what is hashed and stored.
+    user.passwordHash = Passwords::hash(Crypto::md5Hex(password.toUtf8()), m_ctx.options.passwordIterations);
+    if (!m_ctx.store.insertUser(user))
+        refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
+    return user.id;
+}

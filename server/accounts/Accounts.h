@@ -1,0 +1,65 @@
+#pragma once
+
+#include "app/Context.h"
+
+#include <deque>
+#include <QHash>
+#include <QHostAddress>
+#include <QJsonObject>
+#include <mutex>
+#include <optional>
+#include <qcoro/qcorotask.h>
+
+// Sliding-window limit per key (client address): at most `limit` hits per `windowMs`.
+class RateLimiter {
+public:
+    RateLimiter(int limit, qint64 windowMs) : m_limit(limit), m_window(windowMs) {}
+    // Records the hit and returns true when it is within the limit.
+    bool hit(const QString &key, qint64 now);
+
+private:
+    int m_limit;
+    qint64 m_window;
+    std::mutex m_mutex;
+    QHash<QString, std::deque<qint64>> m_hits;
+};
+
+// Sign-in, e-mail codes, registration, reset and the session tokens behind every request.
+// Failures are thrown as Failure with the bridge's codes.
+class Accounts {
+public:
+    static constexpr qint64 kCodeLifetimeMs = 10 * 60 * 1000;
+    static constexpr qint64 kCodeIntervalMs = 60 * 1000;
+    static constexpr int kCodeTries = 5;
+    static constexpr int kCodeRequestsPerHour = 30;
+
+    explicit Accounts(Context &ctx);
+
+    // "/chat/account/login": the data of the envelope (userID, imToken, chatToken).
+    QCoro::Task<QJsonObject> login(QJsonObject body);
+    QJsonObject sendCode(const QJsonObject &body, const QHostAddress &peer);
+    QCoro::Task<QJsonObject> registerAccount(QJsonObject body);
+    QCoro::Task<QJsonObject> reset(QJsonObject body);
+
+    // The user of a token of the given kind ("im" or "chat"), if it is live.
+    std::optional<QString> authenticate(const QString &token, const QString &kind);
+
+    // Administration: creates a user with a plain password; returns the new id or throws Failure.
+    QString addUser(const QString &email, const QString &password, const QString &nickname);
+
+    static QString normaliseEmail(const QString &email);
+    static bool validEmail(const QString &email);
+
+private:
+    QCoro::Task<QString> hashPassword(QString md5hex);
+    QCoro::Task<bool> verifyPassword(QString md5hex, QString stored);
+    QJsonObject issueTokens(const QString &userID);
+    QString newUserID();
+    void checkCode(const QString &email, const QString &purpose, const QString &code);
+    void deliver(const QString &email, const QString &purpose, const QString &code);
+
+    Context &m_ctx;
+    RateLimiter m_ipLimit;
+    std::mutex m_outboxMutex;
+    QString m_dummyHash;
+};

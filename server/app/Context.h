@@ -1,0 +1,37 @@
+#pragma once
+
+#include "storage/Store.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QThreadPool>
+#include <functional>
+#include <memory>
+
+class QString;
+
+// Settings of one running service.
+struct Options {
+    QString dataDir;
+    bool dev = false;              // verification mails go to the outbox file
+    int passwordIterations = 600000;
+    int threads = 2;               // connection threads
+    QString publicUrl;             // origin put into URLs we hand out; else taken from Host
+    std::function<qint64()> clock; // ms since the epoch; the system clock when empty
+    qint64 tokenLifetimeMs = 90LL * 24 * 3600 * 1000;
+    qint64 signLifetimeMs = 15LL * 60 * 1000;
+    qint64 minPartSize = 5242880;
+    qint64 maxParts = 10000;
+    qint64 maxObjectSize = 4LL * 1024 * 1024 * 1024;
+};
+
+// What every component of the service shares.
+struct Context {
+    Options options;
+    Storage::Store &store;
+    QByteArray secret; // signs part URLs and room tokens; kept in the data directory
+    QThreadPool &hashPool;
+
+    qint64 now() const;
+    QString dataPath(const QString &name) const;
+};

@@ -1,0 +1,15 @@
+#include "cli/Commands.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sarvo-server"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    const int status = Cli::run(app.arguments().mid(1), out, err);
+    out.flush();
+    err.flush();
+    return status;
+}

@@ -1,0 +1,303 @@
+#include "http/HttpConnection.h"
+
+#include "core/Log.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSslSocket>
+#include <QUrl>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+namespace Http {
+
+namespace {
+constexpr qint64 kMaxHead = 16 * 1024;
+constexpr int kIdleMs = 60000;
+constexpr qint64 kWriteWindow = 1 << 20;
+constexpr qint64 kChunk = 256 * 1024;
+} // namespace
+
+Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> shared, QObject *parent)
+    : QObject(parent), m_shared(std::move(shared))
+{
+    m_socket = new QSslSocket(this);
+    if (!m_socket->setSocketDescriptor(descriptor)) {
+        deleteLater();
+        return;
+    }
+    // Small answers go out at once; Nagle would hold them back behind the client's delayed ACK.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket->setSslConfiguration(m_shared->tls);
+
+    m_idle.setSingleShot(true);
+    m_idle.setInterval(kIdleMs);
+    connect(&m_idle, &QTimer::timeout, this, [this] {
+        // Only an idle or stalled reader is dropped, never a request being answered.
+        if (m_state == State::Handshake || m_state == State::Head || m_state == State::Body)
+            m_socket->abort();
+    });
+    m_idle.start();
+
+    connect(m_socket, &QSslSocket::encrypted, this, [this] {
+        m_state = State::Head;
+        onReadable();
+    });
+    connect(m_socket, &QSslSocket::readyRead, this, &Connection::onReadable);
+    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &Connection::pump);
+    connect(m_socket, &QSslSocket::disconnected, this, &QObject::deleteLater);
+    connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
+        if (e != QAbstractSocket::RemoteHostClosedError && Log::enabled(Log::Level::Debug))
+            Log::write(Log::Level::Debug, "socket_error", {{"error", m_socket->errorString()}});
+        if (m_socket->state() != QAbstractSocket::ConnectedState)
+            deleteLater();
+    });
+    connect(m_socket, &QSslSocket::sslErrors, this, [](const QList<QSslError> &) {});
+    m_socket->startServerEncryption();
+}
+
+Connection::~Connection() = default;
+
+void Connection::quickAck()
+{
+    // Acknowledge at once: Qt's HTTP client leaves Nagle on, so its last body segment would
+    // otherwise wait for our delayed ACK (~40 ms per request).
+    const int one = 1;
+    setsockopt(static_cast<int>(m_socket->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
+void Connection::onReadable()
+{
+    if (!m_socket->isEncrypted())
+        return;
+    quickAck();
+    m_idle.start();
+    while (true) {
+        if (m_state == State::Head) {
+            if (!readHead())
+                return;
+        } else if (m_state == State::Body) {
+            readBody();
+            if (m_state == State::Body)
+                return;
+        } else {
+            return; // a request is being answered; the next one waits in the socket
+        }
+    }
+}
+
+bool Connection::readHead()
+{
+    // Peek first: an upgrade request must reach its handler with the head unread.
+    const QByteArray buffered = m_socket->peek(kMaxHead + 4);
+    const qsizetype end = buffered.indexOf("\r\n\r\n");
+    if (end < 0) {
+        if (buffered.size() > kMaxHead)
+            fail(431, "request head too large");
+        return false;
+    }
+    const QList<QByteArray> lines = buffered.left(end).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    if (requestLine.size() != 3 || !requestLine[1].startsWith('/') || !requestLine[2].startsWith("HTTP/1.")) {
+        fail(400, "malformed request line");
+        return false;
+    }
+    Request r;
+    r.method = requestLine[0];
+    r.peer = m_socket->peerAddress();
+    const QUrl url = QUrl::fromEncoded(requestLine[1]);
+    r.path = url.path(QUrl::FullyDecoded);
+    r.query = QUrlQuery(url);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray &line = lines[i];
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0) {
+            fail(400, "malformed header");
+            return false;
+        }
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (r.headers.contains(name))
+            r.headers[name] += ", " + value;
+        else
+            r.headers.insert(name, value);
+    }
+
+    const QByteArray connection = r.header("connection").toLower();
+    if (connection.contains("upgrade") && r.header("upgrade").toLower() == "websocket") {
+        const auto upgrade = m_shared->upgrades.constFind(r.path);
+        if (upgrade == m_shared->upgrades.constEnd()) {
+            fail(404, "no such endpoint");
+            return false;
+        }
+        QSslSocket *socket = m_socket;
+        socket->disconnect(this);
+        m_idle.stop();
+        socket->setParent(nullptr);
+        m_socket = nullptr;
+        (*upgrade)(socket);
+        deleteLater();
+        return false;
+    }
+
+    m_socket->read(end + 4);
+    m_keepAlive = requestLine[2] == "HTTP/1.1" ? !connection.contains("close") : connection.contains("keep-alive");
+    m_headOnly = r.method == "HEAD";
+    if (r.headers.contains("transfer-encoding")) {
+        fail(411, "a Content-Length is required");
+        return false;
+    }
+    bool ok = true;
+    const QByteArray length = r.header("content-length");
+    r.contentLength = length.isEmpty() ? 0 : length.toLongLong(&ok);
+    if (!ok || r.contentLength < 0) {
+        fail(400, "bad Content-Length");
+        return false;
+    }
+
+    std::optional<Response> refusal;
+    m_sink = m_shared->handler.sinkFor(r, &refusal);
+    if (refusal) {
+        // The body is not read, so the connection cannot be reused after a refusal with one.
+        send(std::move(*refusal), r.contentLength > 0);
+        return false;
+    }
+    if (!m_sink && r.contentLength > m_shared->handler.maxBody(r)) {
+        fail(413, "request body too large");
+        return false;
+    }
+    if (r.header("expect").toLower() == "100-continue")
+        m_socket->write("HTTP/1.1 100 Continue\r\n\r\n");
+    m_request = std::move(r);
+    m_remaining = m_request.contentLength;
+    if (!m_sink)
+        m_request.body.reserve(m_remaining);
+    m_state = State::Body;
+    return true;
+}
+
+void Connection::readBody()
+{
+    while (m_remaining > 0 && m_socket->bytesAvailable() > 0) {
+        const QByteArray chunk = m_socket->read(std::min(m_remaining, m_socket->bytesAvailable()));
+        m_remaining -= chunk.size();
+        if (m_sink) {
+            if (!m_sink->write(chunk)) {
+                Response refusal = m_sink->refusal();
+                m_sink.reset();
+                send(std::move(refusal), true);
+                return;
+            }
+        } else {
+            m_request.body += chunk;
+        }
+    }
+    if (m_remaining == 0)
+        dispatch();
+}
+
+void Connection::dispatch()
+{
+    m_state = State::Handling;
+    m_idle.stop();
+    ++m_shared->inFlight;
+    run(std::move(m_request), std::move(m_sink));
+    m_request = Request();
+}
+
+QCoro::Task<> Connection::run(Request request, std::unique_ptr<BodySink> sink)
+{
+    QPointer<Connection> self(this);
+    std::shared_ptr<Server::Shared> shared = m_shared;
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray method = request.method;
+    const QString path = request.path;
+    Response response;
+    try {
+        if (sink)
+            response = co_await sink->finish(std::move(request));
+        else
+            response = co_await shared->handler.handle(std::move(request));
+    } catch (const std::exception &e) {
+        Log::error("handler_failed", {{"path", path}, {"what", QString::fromUtf8(e.what())}});
+        response = Response::json(QJsonObject{{QStringLiteral("error"), QStringLiteral("internal error")}}, 500);
+    }
+    if (Log::enabled(Log::Level::Info))
+        Log::info("request", {{"method", QString::fromLatin1(method)},
+                              {"path", path},
+                              {"status", QString::number(response.status)},
+                              {"us", QString::number(timer.nsecsElapsed() / 1000)}});
+    if (self)
+        self->send(std::move(response));
+    shared->finished();
+}
+
+void Connection::send(Response response, bool close)
+{
+    if (!m_socket)
+        return;
+    if (close)
+        m_keepAlive = false;
+    const qint64 length = response.device ? response.deviceSize : response.body.size();
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    head += "Content-Type: " + response.contentType + "\r\n";
+    head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    for (const auto &[name, value] : response.headers)
+        head += name + ": " + value + "\r\n";
+    head += m_keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+    if (!m_headOnly && !response.device)
+        head += response.body;
+    m_socket->write(head);
+    m_state = State::Writing;
+    if (!m_headOnly && response.device) {
+        m_device = std::move(response.device);
+        m_deviceLeft = length;
+        pump();
+    } else {
+        finishResponse();
+    }
+}
+
+void Connection::pump()
+{
+    if (m_state != State::Writing || !m_device)
+        return;
+    while (m_deviceLeft > 0 && m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() < kWriteWindow) {
+        const QByteArray chunk = m_device->read(std::min(kChunk, m_deviceLeft));
+        if (chunk.isEmpty()) {
+            // The stored file shrank under us: the promised length cannot be met.
+            m_socket->abort();
+            return;
+        }
+        m_deviceLeft -= chunk.size();
+        m_socket->write(chunk);
+    }
+    if (m_deviceLeft == 0) {
+        m_device.reset();
+        finishResponse();
+    }
+}
+
+void Connection::finishResponse()
+{
+    if (!m_keepAlive) {
+        m_state = State::Closing;
+        m_socket->disconnectFromHost();
+        return;
+    }
+    m_state = State::Head;
+    m_idle.start();
+    // A pipelined request may already be waiting.
+    if (m_socket->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &Connection::onReadable, Qt::QueuedConnection);
+}
+
+void Connection::fail(int status, const QByteArray &message)
+{
+    send(Response::json(QJsonObject{{QStringLiteral("error"), QString::fromLatin1(message)}}, status), true);
+}
+
+} // namespace Http

@@ -1,0 +1,82 @@
+#pragma once
+
+#include "storage/Store.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace Storage {
+
+class Db;
+
+// The embedded store: one SQLite file in WAL mode. All writes go through one connection under
+// one lock (SQLite has one writer anyway); reads take a connection from a pool so they run in
+// parallel with each other and with the writer. Every statement is prepared once per
+// connection and bound, never built from input.
+class SqliteStore : public Store {
+public:
+    // Opens (and creates or migrates) the database file; throws std::runtime_error on failure.
+    explicit SqliteStore(const QString &path);
+    ~SqliteStore() override;
+
+    std::optional<User> userById(const QString &id) override;
+    std::optional<User> userByEmail(const QString &email) override;
+    std::optional<User> userByPhone(const QString &areaCode, const QString &phone) override;
+    QHash<QString, User> usersByIds(const QStringList &ids) override;
+    bool insertUser(const User &user) override;
+    bool setPasswordHash(const QString &userID, const QString &hash) override;
+
+    void insertToken(const QByteArray &tokenHash, const QString &userID, const QString &kind, qint64 expiresAt) override;
+    std::optional<QString> tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now) override;
+    void revokeTokens(const QString &userID) override;
+
+    std::optional<qint64> lastCodeSentAt(const QString &email) override;
+    void putCode(const QString &email, const QString &purpose, const QString &code, qint64 sentAt, qint64 expiresAt) override;
+    CodeCheck checkCode(const QString &email, const QString &purpose, const QString &code, qint64 now, int maxTries) override;
+
+    bool addFriends(const QString &a, const QString &b, qint64 now) override;
+    bool areFriends(const QString &a, const QString &b) override;
+    bool insertGroup(const QString &id, const QString &name, const QString &ownerID, const QStringList &members, qint64 now) override;
+    bool isGroupMember(const QString &groupID, const QString &userID) override;
+
+    void putDeviceKey(const QString &userID, const QString &deviceID, const QString &pubKey, qint64 now, int maxDevices) override;
+    QHash<QString, QList<DeviceKey>> deviceKeys(const QStringList &userIDs) override;
+
+    void insertRoom(const Room &room) override;
+    std::optional<Room> room(const QString &id) override;
+
+    Post insertPost(Post post) override;
+    std::optional<Post> post(const QString &id) override;
+    QList<Post> feed(const QString &viewerID, qint64 before, int limit) override;
+    bool toggleLike(const QString &postID, const QString &userID, qint64 now) override;
+    void insertComment(const QString &postID, const Comment &comment) override;
+    bool deleteComment(const QString &postID, const QString &commentID) override;
+    bool deletePost(const QString &postID) override;
+
+    void insertCrashReport(const CrashReport &report) override;
+
+    void insertUpload(const Upload &upload) override;
+    std::optional<Upload> upload(const QString &id) override;
+    void putPart(const QString &uploadID, const Part &part) override;
+    QList<Part> parts(const QString &uploadID) override;
+    void deleteUpload(const QString &id) override;
+    QStringList expiredUploads(qint64 now) override;
+    void insertObject(const Object &object) override;
+    std::optional<Object> object(const QString &id) override;
+
+private:
+    class Reader;
+    Reader reader();
+    template <typename F>
+    auto write(F &&work);
+    void completePost(Db &db, Post &post);
+
+    QString m_path;
+    std::mutex m_writeMutex;
+    std::unique_ptr<Db> m_writer;
+    std::mutex m_poolMutex;
+    std::vector<std::unique_ptr<Db>> m_pool;
+};
+
+} // namespace Storage
