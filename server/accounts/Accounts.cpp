@@ -60,10 +60,13 @@ bool RateLimiter::hit(const QString &key, qint64 now)
     return true;
 }
 
-Accounts::Accounts(Context &ctx) : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000)
+Accounts::Accounts(Context &ctx) : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000) {}
+
+const QString &Accounts::dummyHash()
 {
     // Unknown accounts cost the same hash as known ones, so answer times do not tell them apart.
-    m_dummyHash = Passwords::hash(Crypto::randomHex(16), m_ctx.options.passwordIterations);
+    std::call_once(m_dummyOnce, [this] { m_dummyHash = Passwords::hash(Crypto::randomHex(16), m_ctx.options.passwordIterations); });
+    return m_dummyHash;
 }
 
 QString Accounts::normaliseEmail(const QString &email) { return trimmed(email).toLower(); }
@@ -85,7 +88,8 @@ QCoro::Task<QString> Accounts::hashPassword(QString md5hex)
 
 QCoro::Task<bool> Accounts::verifyPassword(QString md5hex, QString stored)
 {
-    auto work = [md5hex, stored] { return Passwords::verify(md5hex, stored); };
+    // An empty `stored` stands for an unknown account.
+    auto work = [this, md5hex, stored] { return Passwords::verify(md5hex, stored.isEmpty() ? dummyHash() : stored); };
     QFuture<bool> future = QtConcurrent::run(&m_ctx.hashPool, work);
     const bool ok = co_await future;
     co_return ok;
@@ -137,7 +141,7 @@ QCoro::Task<QJsonObject> Accounts::login(QJsonObject body)
     } else {
         Args::refuse(QStringLiteral("\"email\" or \"phoneNumber\" is required"));
     }
-    const QString stored = user ? user->passwordHash : m_dummyHash;
+    const QString stored = user ? user->passwordHash : QString();
     const bool ok = co_await verifyPassword(password, stored);
     if (!user || !ok || !Passwords::isMd5Hex(password))
         refuse(401, "LOGIN_FAILED", QStringLiteral("incorrect account or password"));

@@ -61,5 +61,7 @@ private:
     Context &m_ctx;
     RateLimiter m_ipLimit;
     std::mutex m_outboxMutex;
+    const QString &dummyHash();
+    std::once_flag m_dummyOnce;
     QString m_dummyHash;
 };

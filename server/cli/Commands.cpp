@@ -199,7 +199,8 @@ int addGroup(const Parsed &p, QTextStream &out, QTextStream &err)
         return 2;
     }
     Service service(optionsFrom(p));
-    for (const QString &id : QStringList(members) << owner)
+    const QStringList everyone = QStringList(members) << owner;
+    for (const QString &id : everyone)
         if (!service.store().userById(id.trimmed())) {
             err << "no user " << id << '\n';
             return 1;

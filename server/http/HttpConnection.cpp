@@ -18,6 +18,8 @@ constexpr qint64 kMaxHead = 16 * 1024;
 constexpr int kIdleMs = 60000;
 constexpr qint64 kWriteWindow = 1 << 20;
 constexpr qint64 kChunk = 256 * 1024;
+// An early answer is read by clients only if we take their body; beyond this we just close.
+constexpr qint64 kMaxDrain = 64LL * 1024 * 1024;
 } // namespace
 
 Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> shared, QObject *parent)
@@ -36,7 +38,7 @@ Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> share
     m_idle.setInterval(kIdleMs);
     connect(&m_idle, &QTimer::timeout, this, [this] {
         // Only an idle or stalled reader is dropped, never a request being answered.
-        if (m_state == State::Handshake || m_state == State::Head || m_state == State::Body)
+        if (m_state == State::Handshake || m_state == State::Head || m_state == State::Body || m_state == State::Draining)
             m_socket->abort();
     });
     m_idle.start();
@@ -82,6 +84,14 @@ void Connection::onReadable()
             readBody();
             if (m_state == State::Body)
                 return;
+        } else if (m_state == State::Draining) {
+            const QByteArray discarded = m_socket->read(std::min(m_drain, m_socket->bytesAvailable()));
+            m_drain -= discarded.size();
+            if (m_drain == 0) {
+                m_state = State::Closing;
+                m_socket->disconnectFromHost();
+            }
+            return;
         } else {
             return; // a request is being answered; the next one waits in the socket
         }
@@ -160,12 +170,11 @@ bool Connection::readHead()
     std::optional<Response> refusal;
     m_sink = m_shared->handler.sinkFor(r, &refusal);
     if (refusal) {
-        // The body is not read, so the connection cannot be reused after a refusal with one.
-        send(std::move(*refusal), r.contentLength > 0);
+        refuseBody(std::move(*refusal), r.contentLength);
         return false;
     }
     if (!m_sink && r.contentLength > m_shared->handler.maxBody(r)) {
-        fail(413, "request body too large");
+        refuseBody(Response::json(QJsonObject{{QStringLiteral("error"), QStringLiteral("request body too large")}}, 413), r.contentLength);
         return false;
     }
     if (r.header("expect").toLower() == "100-continue")
@@ -187,7 +196,7 @@ void Connection::readBody()
             if (!m_sink->write(chunk)) {
                 Response refusal = m_sink->refusal();
                 m_sink.reset();
-                send(std::move(refusal), true);
+                refuseBody(std::move(refusal), m_remaining);
                 return;
             }
         } else {
@@ -281,8 +290,23 @@ void Connection::pump()
     }
 }
 
+void Connection::refuseBody(Response response, qint64 unread)
+{
+    // The connection is not reused after an early answer; the rest of the body is taken and
+    // dropped first, or the client may see a reset instead of the answer.
+    m_drain = unread <= kMaxDrain ? unread : 0;
+    send(std::move(response), true);
+}
+
 void Connection::finishResponse()
 {
+    if (!m_keepAlive && m_drain > 0) {
+        m_state = State::Draining;
+        m_idle.start();
+        if (m_socket->bytesAvailable() > 0)
+            QMetaObject::invokeMethod(this, &Connection::onReadable, Qt::QueuedConnection);
+        return;
+    }
     if (!m_keepAlive) {
         m_state = State::Closing;
         m_socket->disconnectFromHost();

@@ -20,7 +20,7 @@ public:
     ~Connection() override;
 
 private:
-    enum class State { Handshake, Head, Body, Handling, Writing, Closing };
+    enum class State { Handshake, Head, Body, Handling, Writing, Draining, Closing };
 
     void onReadable();
     bool readHead();
@@ -31,6 +31,7 @@ private:
     void pump();
     void finishResponse();
     void fail(int status, const QByteArray &message);
+    void refuseBody(Response response, qint64 unread);
     void quickAck();
 
     QSslSocket *m_socket = nullptr;
@@ -40,6 +41,7 @@ private:
     Request m_request;
     std::unique_ptr<BodySink> m_sink;
     qint64 m_remaining = 0;
+    qint64 m_drain = 0; // body bytes still to discard after an early answer
     bool m_keepAlive = true;
     bool m_headOnly = false;
     std::shared_ptr<QIODevice> m_device;

@@ -53,7 +53,7 @@ QString detectType(const QString &declared, const QString &name, const QByteArra
     if (!lowered.isEmpty() && lowered != QLatin1String("application/octet-stream") && typePattern.match(lowered).hasMatch())
         return lowered;
     const QMimeDatabase db;
-    const QMimeType byData = db.mimeTypeForData(head);
+    const QMimeType byData = head.isEmpty() ? QMimeType() : db.mimeTypeForData(head);
     if (byData.isValid() && !byData.isDefault() && byData.name() != QLatin1String("text/plain"))
         return byData.name();
     const QMimeType byName = db.mimeTypeForFile(name, QMimeDatabase::MatchExtension);

@@ -1,0 +1,204 @@
+#include "ServerFixture.h"
+
+#include "net/BridgeApi.h"
+
+namespace {
+
+using Accounts = ServerTest;
+
+bool isToken(const QString &t)
+{
+    return t.size() == 64 && QRegularExpression("^[0-9a-f]+$").match(t).hasMatch();
+}
+
+TEST_F(Accounts, RegisterLoginAndReset)
+{
+    const ChatApi::LoginResult reg = registerUser("ann@example.org", "Ann", "first");
+    EXPECT_FALSE(reg.userID.isEmpty());
+    EXPECT_TRUE(isToken(reg.imToken));
+    EXPECT_TRUE(isToken(reg.chatToken));
+    EXPECT_NE(reg.imToken, reg.chatToken);
+
+    // Only a slow salted hash is stored, never the MD5 the client sent.
+    const auto user = store().userByEmail("ann@example.org");
+    ASSERT_TRUE(user);
+    EXPECT_TRUE(user->passwordHash.startsWith("pbkdf2-sha256$"));
+    EXPECT_FALSE(user->passwordHash.contains(ChatApi::md5("first")));
+
+    const auto login = await(ChatApi::loginAccount("  Ann@Example.ORG ", "first"));
+    ASSERT_FALSE(login.error) << login.error->message().toStdString();
+    EXPECT_EQ(login.value->userID, reg.userID);
+    EXPECT_TRUE(isToken(login.value->imToken));
+
+    const auto wrong = await(ChatApi::loginAccount("ann@example.org", "second"));
+    ASSERT_TRUE(wrong.error);
+    EXPECT_EQ(wrong.error->message(), "incorrect account or password");
+    const auto unknown = await(ChatApi::loginAccount("nobody@example.org", "first"));
+    ASSERT_TRUE(unknown.error);
+    EXPECT_EQ(unknown.error->message(), "incorrect account or password");
+
+    ASSERT_FALSE(await(ChatApi::sendEmailCode("ann@example.org", "reset")).error);
+    const auto reset = await(ChatApi::emailReset("ann@example.org", outboxCode("ann@example.org"), "second"));
+    ASSERT_FALSE(reset.error) << reset.error->message().toStdString();
+    ASSERT_TRUE(reset.value->has_value());
+    EXPECT_EQ((*reset.value)->userID, reg.userID);
+
+    EXPECT_TRUE(await(ChatApi::loginAccount("ann@example.org", "first")).error);
+    EXPECT_FALSE(await(ChatApi::loginAccount("ann@example.org", "second")).error);
+    // The reset ended the sessions issued before it.
+    const auto old = await(BridgeApi::keysDevices(reg.imToken, reg.userID, {reg.userID}));
+    ASSERT_TRUE(old.error);
+    EXPECT_EQ(old.error->message(), "invalid or expired token");
+    EXPECT_FALSE(await(BridgeApi::keysDevices((*reset.value)->imToken, reg.userID, {reg.userID})).error);
+}
+
+TEST_F(Accounts, CodeRequestErrors)
+{
+    registerUser("taken@example.org");
+    struct Case {
+        QJsonObject body;
+        QString code;
+    };
+    const Case cases[] = {
+        {{{"email", "not-an-address"}, {"purpose", "register"}}, "INVALID_EMAIL"},
+        {{{"email", "a@b"}, {"purpose", "register"}}, "INVALID_EMAIL"},
+        {{{"email", " Taken@Example.org"}, {"purpose", "register"}}, "EMAIL_TAKEN"},
+        {{{"email", "free@example.org"}, {"purpose", "reset"}}, "EMAIL_NOT_FOUND"},
+        {{{"email", "free@example.org"}, {"purpose", "other"}}, "INVALID_PURPOSE"},
+        {{{"email", 7}, {"purpose", "register"}}, "BAD_REQUEST"},
+    };
+    for (const Case &c : cases) {
+        const QJsonObject answer = bridge("/auth/email/send", c.body);
+        EXPECT_EQ(answer.value("code").toString(), c.code) << QJsonDocument(c.body).toJson().toStdString();
+        EXPECT_TRUE(answer.value("error").isString());
+    }
+}
+
+TEST_F(Accounts, OneCodePerAddressAMinute)
+{
+    EXPECT_EQ(bridge("/auth/email/send", {{"email", "r@example.org"}, {"purpose", "register"}}), QJsonObject({{"ok", true}}));
+    const QJsonObject again = bridge("/auth/email/send", {{"email", "r@example.org"}, {"purpose", "register"}});
+    EXPECT_EQ(again.value("code").toString(), "RATE_LIMIT_EMAIL");
+    EXPECT_EQ(again.value("retryAfter").toInt(), 60);
+    advance(45000);
+    EXPECT_EQ(bridge("/auth/email/send", {{"email", "r@example.org"}, {"purpose", "register"}}).value("retryAfter").toInt(), 15);
+    // The client shows the mapped text with the seconds left.
+    const auto mapped = await(ChatApi::sendEmailCode("r@example.org", "register"));
+    ASSERT_TRUE(mapped.error);
+    EXPECT_EQ(mapped.error->message(), ChatApi::authMessage("RATE_LIMIT_EMAIL", "", 15));
+    advance(15000);
+    EXPECT_FALSE(await(ChatApi::sendEmailCode("r@example.org", "register")).error);
+}
+
+TEST_F(Accounts, ThirtyCodeRequestsPerAddressAnHour)
+{
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(bridge("/auth/email/send", {{"email", QString("u%1@example.org").arg(i)}, {"purpose", "register"}}).value("ok"), true);
+    EXPECT_EQ(bridge("/auth/email/send", {{"email", "u30@example.org"}, {"purpose", "register"}}).value("code"), "RATE_LIMIT_IP");
+    advance(3600 * 1000);
+    EXPECT_EQ(bridge("/auth/email/send", {{"email", "u30@example.org"}, {"purpose", "register"}}).value("ok"), true);
+}
+
+TEST_F(Accounts, RegistrationErrors)
+{
+    ASSERT_FALSE(await(ChatApi::sendEmailCode("new@example.org", "register")).error);
+    const QString code = outboxCode("new@example.org");
+    ASSERT_EQ(code.size(), 6);
+    const QString wrongCode = code == "000000" ? "111111" : "000000";
+    const QString md5 = ChatApi::md5("pw");
+    auto body = [&](const QString &email, const QString &c, const QString &password, const QString &nickname) {
+        return QJsonObject{{"email", email}, {"code", c}, {"password", password}, {"nickname", nickname}, {"platform", 4}};
+    };
+    struct Case {
+        QJsonObject body;
+        QString code;
+    };
+    const Case cases[] = {
+        {body("bad", code, md5, "N"), "INVALID_EMAIL"},
+        {body("new@example.org", code, md5, " \t"), "NICKNAME_REQUIRED"},
+        {body("new@example.org", code, "plain", "N"), "INVALID_PASSWORD"},
+        {body("new@example.org", wrongCode, md5, "N"), "CODE_WRONG"},
+        {body("other@example.org", code, md5, "N"), "CODE_EXPIRED"}, // no code was ever sent there
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(bridge("/auth/email/register", c.body).value("code").toString(), c.code) << c.code.toStdString();
+    // One wrong try was spent above; four more, then even the right code is refused.
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(bridge("/auth/email/register", body("new@example.org", wrongCode, md5, "N")).value("code"), "CODE_WRONG");
+    EXPECT_EQ(bridge("/auth/email/register", body("new@example.org", code, md5, "N")).value("code"), "TOO_MANY_TRIES");
+    EXPECT_FALSE(store().userByEmail("new@example.org"));
+}
+
+TEST_F(Accounts, CodesExpireAfterTenMinutesAndAreUsedOnce)
+{
+    ASSERT_FALSE(await(ChatApi::sendEmailCode("late@example.org", "register")).error);
+    const QString code = outboxCode("late@example.org");
+    advance(10 * 60 * 1000);
+    const auto late = await(ChatApi::registerAccount("late@example.org", code, "pw", "Late"));
+    ASSERT_TRUE(late.error);
+    EXPECT_EQ(late.error->message(), ChatApi::authMessage("CODE_EXPIRED", "", std::nullopt));
+
+    ASSERT_FALSE(await(ChatApi::sendEmailCode("late@example.org", "register")).error);
+    const QString fresh = outboxCode("late@example.org");
+    EXPECT_FALSE(await(ChatApi::registerAccount("late@example.org", fresh, "pw", "Late")).error);
+    const auto again = await(ChatApi::registerAccount("late@example.org", fresh, "pw", "Late"));
+    ASSERT_TRUE(again.error);
+    EXPECT_EQ(again.error->message(), ChatApi::authMessage("EMAIL_TAKEN", "", std::nullopt));
+}
+
+TEST_F(Accounts, TokensAreCheckedEverywhere)
+{
+    const ChatApi::LoginResult ann = registerUser("ann@example.org");
+    const ChatApi::LoginResult bob = registerUser("bob@example.org");
+    const QString paths[] = {"/keys/get", "/keys/publish", "/call/invite", "/moments/feed", "/moments/create", "/moments/like"};
+    const QJsonObject bodies[] = {
+        {{"userID", ann.userID}},
+        {{"token", QString(64, 'a')}, {"userID", ann.userID}},
+        {{"token", ann.chatToken}, {"userID", ann.userID}}, // the chat token is not the IM token
+        {{"token", 12}, {"userID", ann.userID}},
+    };
+    for (const QString &path : paths) {
+        for (const QJsonObject &body : bodies)
+            EXPECT_EQ(bridge(path, body).value("code"), "TOKEN_INVALID") << path.toStdString();
+        // Someone else's id with one's own token is refused too.
+        EXPECT_EQ(bridge(path, {{"token", bob.imToken}, {"userID", ann.userID}}).value("code"), "FORBIDDEN") << path.toStdString();
+    }
+    const auto im = await(Net::imApi("/object/part_limit", {}, ann.chatToken));
+    ASSERT_TRUE(im.error);
+    EXPECT_EQ(im.error->message(), "invalid or expired token");
+    EXPECT_FALSE(await(Net::imApi("/object/part_limit", {}, ann.imToken)).error);
+
+    // Sessions expire.
+    advance(91LL * 24 * 3600 * 1000);
+    EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
+}
+
+TEST_F(Accounts, BadBodiesGetClearAnswers)
+{
+    const ChatApi::LoginResult ann = registerUser("ann@example.org");
+    struct Case {
+        QString path;
+        QByteArray body;
+        int status;
+    };
+    const Case cases[] = {
+        {"/bridge/keys/get", "{not json", 400},
+        {"/bridge/keys/get", "[1,2]", 400},
+        {"/chat/account/login", "", 400},
+        {"/bridge/keys/get", QByteArray(2 << 20, ' '), 413},
+        {"/bridge/nowhere", "{}", 404},
+    };
+    for (const Case &c : cases) {
+        const Raw r = raw("POST", origin + c.path, c.body, {{"Content-Type", "application/json"}});
+        EXPECT_EQ(r.status, c.status) << c.path.toStdString();
+        EXPECT_TRUE(QJsonDocument::fromJson(r.body).isObject()) << r.body.left(80).toStdString();
+    }
+    EXPECT_EQ(raw("GET", origin + "/chat/account/login").status, 404);
+    const QJsonObject wrongType = bridge("/keys/get", as(ann, {{"userIDs", "everyone"}}));
+    EXPECT_EQ(wrongType.value("code"), "BAD_REQUEST");
+    EXPECT_EQ(wrongType.value("error"), "\"userIDs\" must be an array of texts");
+    const auto login = await(ChatApi::loginAccount("ann@example.org", "pw"));
+    EXPECT_FALSE(login.error); // still serving
+}
+
+} // namespace
