@@ -105,13 +105,46 @@ QJsonObject Accounts::issueTokens(const QString &userID)
     return {{QStringLiteral("userID"), userID}, {QStringLiteral("imToken"), imToken}, {QStringLiteral("chatToken"), chatToken}};
 }
 
+namespace {
+// A token seen recently is trusted from memory for this long; revocations made here drop it at
+// once, so the delay only matters for changes made by another process.
+constexpr qint64 kTokenCacheMs = 30 * 1000;
+constexpr qsizetype kTokenCacheMax = 100000;
+} // namespace
+
+std::optional<QString> Accounts::cachedToken(const QByteArray &key, qint64 now)
+{
+    std::lock_guard lock(m_tokenMutex);
+    const auto it = m_tokens.constFind(key);
+    if (it == m_tokens.constEnd() || now - it->checkedAt > kTokenCacheMs || now >= it->expiresAt)
+        return std::nullopt;
+    return it->userID;
+}
+
+void Accounts::forgetTokensOf(const QString &userID)
+{
+    std::lock_guard lock(m_tokenMutex);
+    m_tokens.removeIf([&](const auto &entry) { return entry.value().userID == userID; });
+}
+
 std::optional<QString> Accounts::authenticate(const QString &token, const QString &kind)
 {
     // Tokens are looked up by their SHA-256, so neither the stored value nor the lookup time
     // reveals a token.
     if (token.size() != 64)
         return std::nullopt;
-    return m_ctx.store.tokenUser(Crypto::sha256(token.toLatin1()), kind, m_ctx.now());
+    const qint64 now = m_ctx.now();
+    const QByteArray key = kind.toLatin1() + ':' + Crypto::sha256(token.toLatin1());
+    if (std::optional<QString> user = cachedToken(key, now))
+        return user;
+    const auto owner = m_ctx.store.tokenUser(key.mid(kind.size() + 1), kind, now);
+    if (!owner)
+        return std::nullopt;
+    std::lock_guard lock(m_tokenMutex);
+    if (m_tokens.size() >= kTokenCacheMax)
+        m_tokens.clear();
+    m_tokens.insert(key, {owner->userID, owner->expiresAt, now});
+    return owner->userID;
 }
 
 QString Accounts::newUserID()
@@ -255,6 +288,7 @@ QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
     m_ctx.store.setPasswordHash(user->id, hashed);
     // A reset is what a user does when someone else may know the password: end every session.
     m_ctx.store.revokeTokens(user->id);
+    forgetTokensOf(user->id);
     Log::info("password_reset", {{"user", user->id}});
     QJsonObject answer = issueTokens(user->id);
     answer.insert(QStringLiteral("loggedIn"), true);

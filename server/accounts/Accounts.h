@@ -58,8 +58,18 @@ private:
     void checkCode(const QString &email, const QString &purpose, const QString &code);
     void deliver(const QString &email, const QString &purpose, const QString &code);
 
+    struct CachedToken {
+        QString userID;
+        qint64 expiresAt;
+        qint64 checkedAt;
+    };
+    std::optional<QString> cachedToken(const QByteArray &key, qint64 now);
+    void forgetTokensOf(const QString &userID);
+
     Context &m_ctx;
     RateLimiter m_ipLimit;
+    std::mutex m_tokenMutex;
+    QHash<QByteArray, CachedToken> m_tokens; // kind + token hash -> user
     std::mutex m_outboxMutex;
     const QString &dummyHash();
     std::once_flag m_dummyOnce;

@@ -34,11 +34,13 @@ Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> share
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSslConfiguration(m_shared->tls);
 
-    m_idle.setSingleShot(true);
-    m_idle.setInterval(kIdleMs);
+    // A coarse periodic check instead of restarting a timer on every read.
+    m_activity.start();
+    m_idle.setInterval(kIdleMs / 4);
     connect(&m_idle, &QTimer::timeout, this, [this] {
         // Only an idle or stalled reader is dropped, never a request being answered.
-        if (m_state == State::Handshake || m_state == State::Head || m_state == State::Body || m_state == State::Draining)
+        const bool reading = m_state == State::Handshake || m_state == State::Head || m_state == State::Body || m_state == State::Draining;
+        if (reading && m_activity.hasExpired(kIdleMs))
             m_socket->abort();
     });
     m_idle.start();
@@ -75,7 +77,7 @@ void Connection::onReadable()
     if (!m_socket->isEncrypted())
         return;
     quickAck();
-    m_idle.start();
+    m_activity.start();
     while (true) {
         if (m_state == State::Head) {
             if (!readHead())
@@ -101,7 +103,7 @@ void Connection::onReadable()
 bool Connection::readHead()
 {
     // Peek first: an upgrade request must reach its handler with the head unread.
-    const QByteArray buffered = m_socket->peek(kMaxHead + 4);
+    const QByteArray buffered = m_socket->peek(std::min(kMaxHead + 4, m_socket->bytesAvailable()));
     const qsizetype end = buffered.indexOf("\r\n\r\n");
     if (end < 0) {
         if (buffered.size() > kMaxHead)
@@ -144,7 +146,6 @@ bool Connection::readHead()
         }
         QSslSocket *socket = m_socket;
         socket->disconnect(this);
-        m_idle.stop();
         socket->setParent(nullptr);
         m_socket = nullptr;
         (*upgrade)(socket);
@@ -210,7 +211,6 @@ void Connection::readBody()
 void Connection::dispatch()
 {
     m_state = State::Handling;
-    m_idle.stop();
     ++m_shared->inFlight;
     run(std::move(m_request), std::move(m_sink));
     m_request = Request();
@@ -302,7 +302,7 @@ void Connection::finishResponse()
 {
     if (!m_keepAlive && m_drain > 0) {
         m_state = State::Draining;
-        m_idle.start();
+        m_activity.start();
         if (m_socket->bytesAvailable() > 0)
             QMetaObject::invokeMethod(this, &Connection::onReadable, Qt::QueuedConnection);
         return;
@@ -313,7 +313,7 @@ void Connection::finishResponse()
         return;
     }
     m_state = State::Head;
-    m_idle.start();
+    m_activity.start();
     // A pipelined request may already be waiting.
     if (m_socket->bytesAvailable() > 0)
         QMetaObject::invokeMethod(this, &Connection::onReadable, Qt::QueuedConnection);

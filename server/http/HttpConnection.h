@@ -4,6 +4,7 @@
 #include "http/HttpServer.h"
 
 #include <QObject>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <memory>
 
@@ -38,6 +39,7 @@ private:
     std::shared_ptr<Server::Shared> m_shared;
     State m_state = State::Handshake;
     QTimer m_idle;
+    QElapsedTimer m_activity;
     Request m_request;
     std::unique_ptr<BodySink> m_sink;
     qint64 m_remaining = 0;

@@ -446,14 +446,14 @@ void SqliteStore::insertToken(const QByteArray &tokenHash, const QString &userID
     });
 }
 
-std::optional<QString> SqliteStore::tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now)
+std::optional<Store::TokenOwner> SqliteStore::tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now)
 {
     Reader db = reader();
-    Stmt s = db->prepare("SELECT user_id FROM tokens WHERE token_hash = ?1 AND kind = ?2 AND expires_at > ?3");
+    Stmt s = db->prepare("SELECT user_id, expires_at FROM tokens WHERE token_hash = ?1 AND kind = ?2 AND expires_at > ?3");
     s.blob(1, tokenHash).bind(2, kind).bind(3, now);
     if (!s.step())
         return std::nullopt;
-    return s.text(0);
+    return TokenOwner{s.text(0), s.integer(1)};
 }
 
 void SqliteStore::revokeTokens(const QString &userID)
@@ -591,16 +591,15 @@ void SqliteStore::putDeviceKey(const QString &userID, const QString &deviceID, c
 QHash<QString, QList<DeviceKey>> SqliteStore::deviceKeys(const QStringList &userIDs)
 {
     QHash<QString, QList<DeviceKey>> out;
+    for (const QString &id : userIDs)
+        out.insert(id, {});
+    // One statement for every id: each statement outside a transaction costs its own locks.
     Reader db = reader();
-    for (const QString &id : userIDs) {
-        if (out.contains(id))
-            continue;
-        QList<DeviceKey> &list = out[id];
-        Stmt s = db->prepare("SELECT device_id, pub_key, updated_at FROM device_keys WHERE user_id = ?1 ORDER BY updated_at DESC, device_id");
-        s.bind(1, id);
-        while (s.step())
-            list.append({s.text(0), s.text(1), s.integer(2)});
-    }
+    Stmt s = db->prepare("SELECT user_id, device_id, pub_key, updated_at FROM device_keys "
+                         "WHERE user_id IN (SELECT value FROM json_each(?1)) ORDER BY user_id, updated_at DESC, device_id");
+    s.bind(1, QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(userIDs)).toJson(QJsonDocument::Compact)));
+    while (s.step())
+        out[s.text(0)].append({s.text(1), s.text(2), s.integer(3)});
     return out;
 }
 

@@ -28,7 +28,7 @@ public:
     bool setPasswordHash(const QString &userID, const QString &hash) override;
 
     void insertToken(const QByteArray &tokenHash, const QString &userID, const QString &kind, qint64 expiresAt) override;
-    std::optional<QString> tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now) override;
+    std::optional<TokenOwner> tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now) override;
     void revokeTokens(const QString &userID) override;
 
     std::optional<qint64> lastCodeSentAt(const QString &email) override;

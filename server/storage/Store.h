@@ -102,7 +102,11 @@ public:
 
     // Sessions: only a hash of each token is kept.
     virtual void insertToken(const QByteArray &tokenHash, const QString &userID, const QString &kind, qint64 expiresAt) = 0;
-    virtual std::optional<QString> tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now) = 0;
+    struct TokenOwner {
+        QString userID;
+        qint64 expiresAt = 0;
+    };
+    virtual std::optional<TokenOwner> tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now) = 0;
     virtual void revokeTokens(const QString &userID) = 0;
 
     // Verification codes: one live code per address and purpose.
