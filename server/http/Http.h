@@ -16,6 +16,10 @@
 namespace Http {
 
 struct Request {
+    // Declared so that this is no aggregate: g++ 12 may destroy aggregate temporaries passed
+    // inside a co_await expression twice.
+    Request() = default;
+
     QByteArray method;
     QString path; // decoded, without the query
     QUrlQuery query;
