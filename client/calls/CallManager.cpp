@@ -51,7 +51,7 @@ void CallManager::setDefaultCallKey(CallKey callKey)
     defaultCallKey() = std::move(callKey);
 }
 
-CallManager::CallManager(IMService &im, CallKey callKey, CallClock &clock, QObject *parent)
+CallManager::CallManager(IMService &im, CallKey callKey, Clock &clock, QObject *parent)
     : QObject(parent), m_im(im), m_callKey(std::move(callKey)), m_clock(clock)
 {
 }

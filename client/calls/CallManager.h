@@ -1,6 +1,6 @@
 #pragma once
 
-#include "calls/CallClock.h"
+#include "base/Clock.h"
 #include "calls/CallState.h"
 
 #include <QJsonObject>
@@ -30,7 +30,7 @@ public:
     // The key derivation used by the shared instance; set once the encryption layer exists.
     static void setDefaultCallKey(CallKey callKey);
 
-    CallManager(IMService &im, CallKey callKey, CallClock &clock = CallClock::system(), QObject *parent = nullptr);
+    CallManager(IMService &im, CallKey callKey, Clock &clock = Clock::system(), QObject *parent = nullptr);
 
     const std::optional<CallState> &call() const { return m_call; }
     bool minimized() const { return m_minimized; }
@@ -66,7 +66,7 @@ private:
 
     IMService &m_im;
     CallKey m_callKey;
-    CallClock &m_clock;
+    Clock &m_clock;
     std::optional<CallState> m_call;
     bool m_minimized = false;
     QString m_myUserID;

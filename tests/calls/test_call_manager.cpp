@@ -3,35 +3,14 @@
 #include "calls/CallManager.h"
 #include "im/IMService.h"
 #include "support/EventLoop.h"
+#include "support/FakeClock.h"
 #include "support/TestHttpServer.h"
 
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <qcoro/qcorosignal.h>
 
 namespace {
-
-// Time under the test's control: now() is set by hand, sleepers wake on fire().
-class FakeClock : public QObject, public CallClock {
-    Q_OBJECT
-public:
-    qint64 nowMs() override { return now; }
-    QCoro::Task<void> sleep(std::chrono::milliseconds) override
-    {
-        ++sleepers;
-        co_await qCoro(this, &FakeClock::fired);
-    }
-    void fire() { emit fired(); }
-
-    qint64 now = 1'700'000'000'000;
-    int sleepers = 0;
-
-signals:
-    void fired();
-};
-
-constexpr qint64 kStart = 1'700'000'000'000;
 
 struct Harness {
     Harness()
@@ -248,4 +227,3 @@ TEST(CallManagerTest, SignalsArriveThroughTheSdkStream)
 
 } // namespace
 
-#include "test_call_manager.moc"

@@ -1,4 +1,4 @@
-#include "calls/CallClock.h"
+#include "base/Clock.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -6,7 +6,7 @@
 
 namespace {
 
-class SystemClock : public CallClock {
+class SystemClock : public Clock {
 public:
     qint64 nowMs() override { return QDateTime::currentMSecsSinceEpoch(); }
     QCoro::Task<void> sleep(std::chrono::milliseconds duration) override
@@ -20,7 +20,7 @@ public:
 
 } // namespace
 
-CallClock &CallClock::system()
+Clock &Clock::system()
 {
     static SystemClock *clock = new SystemClock;
     return *clock;
