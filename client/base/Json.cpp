@@ -45,6 +45,26 @@ qint64 integer(const QJsonObject &o, QLatin1StringView key)
     return static_cast<qint64>(std::trunc(d));
 }
 
+QString text(const QJsonValue &v)
+{
+    if (v.isString())
+        return v.toString();
+    if (v.isDouble()) {
+        if (isInteger(v)) {
+            const qint64 exact = v.toInteger(std::numeric_limits<qint64>::min());
+            if (exact != std::numeric_limits<qint64>::min())
+                return QString::number(exact);
+        }
+        return QString::number(v.toDouble(), 'g', 17);
+    }
+    return {};
+}
+
+QString text(const QJsonObject &o, QLatin1StringView key)
+{
+    return text(o.value(key));
+}
+
 bool isInteger(const QJsonValue &v)
 {
     if (!v.isDouble())

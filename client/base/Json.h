@@ -16,6 +16,10 @@ QJsonArray arr(const QJsonObject &o, QLatin1StringView key);
 bool boolean(const QJsonObject &o, QLatin1StringView key);
 // A number read as an integer, fractions truncated toward zero; anything else is 0.
 qint64 integer(const QJsonObject &o, QLatin1StringView key);
+// The text form of a member: a string as it is, a number in decimal (integers without a
+// fraction), anything else empty.
+QString text(const QJsonObject &o, QLatin1StringView key);
+QString text(const QJsonValue &v);
 // True only for a JSON number without a fractional part.
 bool isInteger(const QJsonValue &v);
 

@@ -1,0 +1,33 @@
+#include "app/SessionStore.h"
+
+#include "base/Preferences.h"
+
+namespace SessionStore {
+
+void save(const Credentials &credentials)
+{
+    const QByteArray json = credentials.toJson();
+    if (json.isEmpty())
+        return;
+    auto settings = Preferences::open();
+    settings->setValue(QLatin1String(kKey), json);
+    Preferences::commit(*settings);
+}
+
+std::optional<Credentials> load()
+{
+    auto settings = Preferences::open();
+    const QVariant value = settings->value(QLatin1String(kKey));
+    if (!value.isValid())
+        return std::nullopt;
+    return Credentials::fromJson(value.toByteArray());
+}
+
+void remove()
+{
+    auto settings = Preferences::open();
+    settings->remove(QLatin1String(kKey));
+    Preferences::commit(*settings);
+}
+
+} // namespace SessionStore

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "net/APIError.h"
+
+#include <QByteArrayView>
+#include <QJsonObject>
+#include <QList>
+#include <QPair>
+#include <QString>
+#include <qcoro/qcorotask.h>
+
+class QNetworkAccessManager;
+
+// JSON over HTTPS to our own services. Transport failures are thrown as Error with domain
+// "Network" and Qt's description; everything else that fails is an APIError.
+namespace Net {
+
+// Applied in order; a later entry with the same name replaces an earlier one.
+using Headers = QList<QPair<QString, QString>>;
+
+// The one HTTP session of the process (main thread).
+QNetworkAccessManager &session();
+
+// POSTs `body` as compact JSON. The status code is not examined; an answer that is not a JSON
+// object reads as an empty object.
+QCoro::Task<QJsonObject> postJSON(QString url, QJsonObject body, Headers headers = {});
+
+// An IM API call: "token" and a fresh "operationID" header, the "errCode"/"errMsg"/"data"
+// envelope. Returns "data" (empty when it is not an object).
+QCoro::Task<QJsonObject> imApi(QString path, QJsonObject body, QString token);
+
+// The envelope rule shared by the IM API and the chat API: errCode is a number whose integer
+// part is 0.
+bool envelopeOk(const QJsonObject &answer);
+
+// 32 lower-case hex digits of the MD5 digest.
+QString md5Hex(QByteArrayView data);
+
+// A fresh random UUID, upper case, 8-4-4-4-12.
+QString newOperationID();
+
+} // namespace Net
