@@ -2,6 +2,7 @@
 
 #include "base/Error.h"
 #include "base/Json.h"
+#include "e2e/BridgeKeyDirectory.h"
 #include "e2e/Worker.h"
 
 #include <QJsonDocument>
@@ -55,6 +56,12 @@ QString pinsText(const QHash<QString, QString> &pins)
 }
 
 } // namespace
+
+E2E &E2E::shared()
+{
+    static E2E *instance = new E2E(*new BridgeKeyDirectory, *new SettingsStore);
+    return *instance;
+}
 
 E2E::E2E(KeyDirectory &directory, PrefsStore &store, QObject *parent)
     : QObject(parent), m_directory(directory), m_store(store), m_clock(steadyMs), m_random(&Crypto::systemRandom())

@@ -59,6 +59,10 @@ public:
     static const QString kSessionPrefix;
     static const QString kPtCacheKey;
 
+    // The app's instance over the bridge's key directory and the user's preferences; created on
+    // first use (on the main thread) and never destroyed.
+    static E2E &shared();
+
     // `directory` and `store` must outlive this object.
     E2E(KeyDirectory &directory, PrefsStore &store, QObject *parent = nullptr);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "net/BridgeApi.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -10,11 +12,7 @@
 class KeyDirectory {
 public:
     // One published key: a 24-hex-digit device id (or "legacy") and a base64 X9.63 public key.
-    struct Device {
-        QString deviceID;
-        QString pubKey;
-        friend bool operator==(const Device &, const Device &) = default;
-    };
+    using Device = DeviceKey;
 
     virtual ~KeyDirectory() = default;
 

@@ -1,5 +1,7 @@
 #include "e2e/PrefsStore.h"
 
+#include "base/Preferences.h"
+
 #include <QSettings>
 
 void PrefsStore::removeWithPrefix(const QString &prefix)
@@ -11,7 +13,7 @@ void PrefsStore::removeWithPrefix(const QString &prefix)
     }
 }
 
-SettingsStore::SettingsStore() : m_settings(std::make_unique<QSettings>()) {}
+SettingsStore::SettingsStore() : m_settings(Preferences::open()) {}
 
 SettingsStore::SettingsStore(std::unique_ptr<QSettings> settings) : m_settings(std::move(settings)) {}
 
@@ -33,19 +35,28 @@ std::optional<QByteArray> SettingsStore::bytes(const QString &key) const
     return v.toByteArray();
 }
 
+void SettingsStore::commit()
+{
+    // The store holds the private key: never leave a write pending under other permissions.
+    Preferences::commit(*m_settings);
+}
+
 void SettingsStore::setText(const QString &key, const QString &value)
 {
     m_settings->setValue(key, value);
+    commit();
 }
 
 void SettingsStore::setBytes(const QString &key, const QByteArray &value)
 {
     m_settings->setValue(key, value);
+    commit();
 }
 
 void SettingsStore::remove(const QString &key)
 {
     m_settings->remove(key);
+    commit();
 }
 
 QStringList SettingsStore::keys() const

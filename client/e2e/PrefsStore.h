@@ -26,10 +26,11 @@ public:
     void removeWithPrefix(const QString &prefix);
 };
 
-// The app's store: QSettings (the user's preferences, or a given scope in tests).
+// The app's store: QSettings (the user's owner-only preferences, or a given scope in tests).
+// Every change is written through at once, keeping the file readable by the user only.
 class SettingsStore : public PrefsStore {
 public:
-    SettingsStore();   // the application's default QSettings scope
+    SettingsStore();   // the user's preferences
     explicit SettingsStore(std::unique_ptr<QSettings> settings);
     ~SettingsStore() override;
 
@@ -41,6 +42,8 @@ public:
     QStringList keys() const override;
 
 private:
+    void commit();
+
     std::unique_ptr<QSettings> m_settings;
 };
 

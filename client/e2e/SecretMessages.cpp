@@ -7,33 +7,18 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLocale>
 #include <QSet>
 
 #include <algorithm>
-#include <cmath>
 #include <list>
 
 namespace {
 
 const QString kSecret = QStringLiteral("secret");
 
-// Strings as they are, numbers in decimal, anything else empty.
-QString textForm(const QJsonValue &v)
-{
-    if (v.isString())
-        return v.toString();
-    if (v.isDouble()) {
-        if (Json::isInteger(v) && std::abs(v.toDouble()) < 9.2e18)
-            return QString::number(qint64(v.toDouble()));
-        return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
-    }
-    return {};
-}
-
 E2E2::Header headerOf(const QJsonObject &o)
 {
-    return E2E2::Header{textForm(o.value(QLatin1StringView("dh"))), Json::integer(o, QLatin1StringView("pn")),
+    return E2E2::Header{Json::text(o.value(QLatin1StringView("dh"))), Json::integer(o, QLatin1StringView("pn")),
                         Json::integer(o, QLatin1StringView("n"))};
 }
 
@@ -315,8 +300,8 @@ QCoro::Task<std::optional<QString>> E2E::decryptV2(QString imToken, QString myUs
         co_return std::nullopt;
     const QString rootPub = devices.first().pubKey;
     const E2E2::Header header = headerOf(envelope);
-    const QString iv = textForm(envelope.value(QLatin1StringView("iv")));
-    const QString ct = textForm(envelope.value(QLatin1StringView("ct")));
+    const QString iv = Json::text(envelope.value(QLatin1StringView("iv")));
+    const QString ct = Json::text(envelope.value(QLatin1StringView("ct")));
     const QString ad = E2E2::ad(myUserID, peerID);
 
     KeyedLock::Guard guard(m_sessionLocks, peerID);
@@ -364,7 +349,7 @@ QCoro::Task<std::optional<QString>> E2E::decryptV3(QString imToken, QString myUs
 {
     const KeyPairTexts keys = co_await ensureKeyPair(imToken, myUserID);
     const QString myDevice = deviceID();
-    const QString from = textForm(envelope.value(QLatin1StringView("from")));
+    const QString from = Json::text(envelope.value(QLatin1StringView("from")));
     if (senderID == myUserID && from == myDevice)
         co_return std::nullopt;   // this device's own copy: only the plaintext cache can show it
     bool isList = false;
@@ -372,15 +357,15 @@ QCoro::Task<std::optional<QString>> E2E::decryptV3(QString imToken, QString myUs
     if (!isList)
         co_return std::nullopt;
     auto entry = std::find_if(msgs.cbegin(), msgs.cend(), [&](const QJsonObject &m) {
-        return textForm(m.value(QLatin1StringView("to"))) == myDevice;
+        return Json::text(m.value(QLatin1StringView("to"))) == myDevice;
     });
     if (entry == msgs.cend())
         co_return std::nullopt;
     const QString sessionKey = senderID + u'#' + from;
     const QString ad = E2E2::ad(myUserID, senderID);
     const E2E2::Header header = headerOf(*entry);
-    const QString iv = textForm(entry->value(QLatin1StringView("iv")));
-    const QString ct = textForm(entry->value(QLatin1StringView("ct")));
+    const QString iv = Json::text(entry->value(QLatin1StringView("iv")));
+    const QString ct = Json::text(entry->value(QLatin1StringView("ct")));
 
     KeyedLock::Guard guard(m_sessionLocks, sessionKey);
     co_await guard.acquire();
@@ -441,8 +426,8 @@ QCoro::Task<std::optional<QString>> E2E::decryptV1(QString imToken, QString myUs
     if (devices.isEmpty())
         co_return std::nullopt;
     const QString rootPub = devices.first().pubKey;
-    const QByteArray sealed = Crypto::fromBase64(textForm(envelope.value(QLatin1StringView("ct"))));
-    const QByteArray nonce = Crypto::fromBase64(textForm(envelope.value(QLatin1StringView("iv"))));
+    const QByteArray sealed = Crypto::fromBase64(Json::text(envelope.value(QLatin1StringView("ct"))));
+    const QByteArray nonce = Crypto::fromBase64(Json::text(envelope.value(QLatin1StringView("iv"))));
     if (sealed.size() < Crypto::kGcmTagSize)
         co_return std::nullopt;
     std::optional<QString> plaintext;
