@@ -48,6 +48,7 @@ const unsigned char *u8(QByteArrayView v)
 // Fetched once: fetching per call costs more than the primitive itself on short inputs.
 struct Algorithms {
     EVP_MAC *hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC_CTX *hmacSha256 = nullptr;   // digest chosen once; copies only take a key
     EVP_KDF *hkdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
     EVP_CIPHER *gcm = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     EVP_PKEY *p256Params = nullptr;   // group parameters only; public keys are set on copies
@@ -63,6 +64,13 @@ struct Algorithms {
         if (!ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1
             || EVP_PKEY_fromdata(ctx.get(), &p256Params, EVP_PKEY_KEY_PARAMETERS, params) != 1)
             p256Params = nullptr;
+        OSSL_PARAM macParams[] = {
+            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char *>("SHA256"), 0),
+            OSSL_PARAM_construct_end()};
+        if (hmac && (hmacSha256 = EVP_MAC_CTX_new(hmac)) && EVP_MAC_CTX_set_params(hmacSha256, macParams) != 1) {
+            EVP_MAC_CTX_free(hmacSha256);
+            hmacSha256 = nullptr;
+        }
         if (group && p && EC_GROUP_get_curve(group, p, nullptr, nullptr, nullptr) != 1)
             BN_free(std::exchange(p, nullptr));
     }
@@ -74,15 +82,39 @@ struct Algorithms {
     }
 };
 
+// OpenSSL's DRBG, drawn in blocks: every RAND_bytes call costs a system call (its fork check),
+// which would otherwise dominate a message's nonce. Bytes are wiped from the block once handed
+// out. The client never forks a child that goes on running this code.
 class SystemRandom final : public RandomSource {
 public:
     QByteArray bytes(qsizetype n) override
     {
         QByteArray out(n, Qt::Uninitialized);
-        if (n > 0 && RAND_bytes(reinterpret_cast<unsigned char *>(out.data()), int(n)) != 1)
-            fail("random");
+        auto *o = reinterpret_cast<unsigned char *>(out.data());
+        if (n > kBlock) {
+            if (RAND_bytes(o, int(n)) != 1)
+                fail("random");
+            return out;
+        }
+        thread_local Block block;
+        if (block.used + n > kBlock) {
+            if (RAND_bytes(block.data, kBlock) != 1)
+                fail("random");
+            block.used = 0;
+        }
+        memcpy(o, block.data + block.used, size_t(n));
+        OPENSSL_cleanse(block.data + block.used, size_t(n));
+        block.used += int(n);
         return out;
     }
+
+private:
+    static constexpr int kBlock = 1024;
+    struct Block {
+        unsigned char data[kBlock];
+        int used = kBlock;
+        ~Block() { OPENSSL_cleanse(data, sizeof data); }
+    };
 };
 
 // The scalar when it is 32 bytes and 1 <= d < n.
@@ -180,15 +212,13 @@ QByteArray sha256(QByteArrayView data)
 QByteArray hmacSha256(QByteArrayView key, QByteArrayView message)
 {
     const Algorithms &alg = Algorithms::get();
-    MacCtx ctx(alg.hmac ? EVP_MAC_CTX_new(alg.hmac) : nullptr);
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char *>("SHA256"), 0),
-                           OSSL_PARAM_construct_end()};
+    MacCtx ctx(alg.hmacSha256 ? EVP_MAC_CTX_dup(alg.hmacSha256) : nullptr);
     // A zero-length key is valid HMAC input (an absent chain key); the pointer must not be null.
     static const unsigned char empty = 0;
     const unsigned char *k = key.isEmpty() ? &empty : u8(key);
     QByteArray out(32, Qt::Uninitialized);
     size_t len = 0;
-    if (!ctx || EVP_MAC_init(ctx.get(), k, size_t(key.size()), params) != 1
+    if (!ctx || EVP_MAC_init(ctx.get(), k, size_t(key.size()), nullptr) != 1
         || EVP_MAC_update(ctx.get(), u8(message), size_t(message.size())) != 1
         || EVP_MAC_final(ctx.get(), reinterpret_cast<unsigned char *>(out.data()), &len, size_t(out.size())) != 1
         || len != 32)
@@ -332,20 +362,45 @@ bool isValidPublicKey(QByteArrayView pub)
     return importPublic(pub) != nullptr;
 }
 
-std::optional<QByteArray> ecdh(QByteArrayView priv, QByteArrayView peerPub)
+struct PublicKey::Key : PKey {
+    using PKey::PKey;
+};
+
+PublicKey::PublicKey(std::unique_ptr<Key> key) : m_key(std::move(key)) {}
+PublicKey::PublicKey(PublicKey &&) noexcept = default;
+PublicKey &PublicKey::operator=(PublicKey &&) noexcept = default;
+PublicKey::~PublicKey() = default;
+
+std::optional<PublicKey> PublicKey::fromX963(QByteArrayView pub)
+{
+    PKey key = importPublic(pub);
+    if (!key)
+        return std::nullopt;
+    return PublicKey(std::make_unique<Key>(key.release()));
+}
+
+std::optional<QByteArray> ecdh(QByteArrayView priv, const PublicKey &peer)
 {
     PKey mine = importPrivate(priv);
-    PKey peer = mine ? importPublic(peerPub) : nullptr;
-    if (!peer)
+    if (!mine)
         return std::nullopt;
     PKeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, mine.get(), nullptr));
     QByteArray out(32, Qt::Uninitialized);
     size_t len = size_t(out.size());
     // The peer point was checked when it was set; validating again would cost a second multiplication.
-    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1 || EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.get(), 0) != 1
+    if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1
+        || EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.m_key->get(), 0) != 1
         || EVP_PKEY_derive(ctx.get(), reinterpret_cast<unsigned char *>(out.data()), &len) != 1 || len != 32)
         return std::nullopt;
     return out;
+}
+
+std::optional<QByteArray> ecdh(QByteArrayView priv, QByteArrayView peerPub)
+{
+    std::optional<PublicKey> peer = PublicKey::fromX963(peerPub);
+    if (!peer)
+        return std::nullopt;
+    return ecdh(priv, *peer);
 }
 
 bool codePointLess(const QString &a, const QString &b)

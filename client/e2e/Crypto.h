@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <memory>
 #include <optional>
 
 // Thin wrappers over OpenSSL 3 (libcrypto) for the secret-chat formats. Raw bytes in and out;
@@ -49,8 +50,25 @@ KeyPair generateP256(RandomSource &random);
 std::optional<QByteArray> publicKeyOf(QByteArrayView priv);
 bool isValidPrivateKey(QByteArrayView priv);
 bool isValidPublicKey(QByteArrayView pub);
+// A decoded public point, for using one peer key in several agreements.
+class PublicKey {
+public:
+    // None unless 65 bytes, uncompressed and on the curve.
+    static std::optional<PublicKey> fromX963(QByteArrayView pub);
+    PublicKey(PublicKey &&) noexcept;
+    PublicKey &operator=(PublicKey &&) noexcept;
+    ~PublicKey();
+
+private:
+    struct Key;
+    explicit PublicKey(std::unique_ptr<Key> key);
+    std::unique_ptr<Key> m_key;
+    friend std::optional<QByteArray> ecdh(QByteArrayView priv, const PublicKey &peer);
+};
+
 // The 32-byte shared X coordinate; none when either key does not decode.
 std::optional<QByteArray> ecdh(QByteArrayView priv, QByteArrayView peerPub);
+std::optional<QByteArray> ecdh(QByteArrayView priv, const PublicKey &peer);
 
 // Ids in ascending code-point order joined by ':' (both sides of a pair compute the same text).
 QString sortedPair(const QString &a, const QString &b);

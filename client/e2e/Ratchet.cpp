@@ -32,7 +32,8 @@ QByteArray b64(const QString &text)
     return Crypto::fromBase64(text);
 }
 
-QByteArray ecdhBytes(const QByteArray &priv, const QByteArray &pub)
+template <typename Peer>
+QByteArray ecdhBytes(const QByteArray &priv, const Peer &pub)
 {
     std::optional<QByteArray> shared = Crypto::ecdh(priv, pub);
     if (!shared)
@@ -367,14 +368,16 @@ QString decrypt(State &state, const Header &header, const QString &iv, const QSt
     } else {
         if (!s.peerDh || *s.peerDh != header.dh) {
             skipKeys(s, header.pn);
-            const QByteArray peer = b64(header.dh);
-            std::tie(s.rk, s.ckr) = kdfRk(s.rk, ecdhBytes(b64(s.dhPriv), peer));
+            const std::optional<Crypto::PublicKey> peer = Crypto::PublicKey::fromX963(b64(header.dh));
+            if (!peer)
+                throw e2eError(InvalidKey, "invalid key");
+            std::tie(s.rk, s.ckr) = kdfRk(s.rk, ecdhBytes(b64(s.dhPriv), *peer));
             s.peerDh = header.dh;
             s.pn = s.ns;
             s.ns = 0;
             s.nr = 0;
             const Crypto::KeyPair pair = Crypto::generateP256(random);
-            std::tie(s.rk, s.cks) = kdfRk(s.rk, ecdhBytes(pair.priv, peer));
+            std::tie(s.rk, s.cks) = kdfRk(s.rk, ecdhBytes(pair.priv, *peer));
             s.dhPriv = Crypto::toBase64(pair.priv);
             s.dhPub = Crypto::toBase64(pair.pub);
         }
