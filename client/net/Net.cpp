@@ -1,6 +1,7 @@
 #include "net/Net.h"
 
 #include "base/Json.h"
+#include "base/Network.h"
 #include "base/ServiceConfig.h"
 
 #include <QJsonDocument>
@@ -16,16 +17,6 @@
 
 namespace Net {
 
-QNetworkAccessManager &session()
-{
-    static QNetworkAccessManager *nam = [] {
-        auto *m = new QNetworkAccessManager;
-        m->setTransferTimeout(30000);
-        return m;
-    }();
-    return *nam;
-}
-
 QCoro::Task<QJsonObject> postJSON(QString url, QJsonObject body, Headers headers)
 {
     const QUrl parsed(url, QUrl::StrictMode);
@@ -38,7 +29,7 @@ QCoro::Task<QJsonObject> postJSON(QString url, QJsonObject body, Headers headers
         request.setRawHeader(name.toUtf8(), value.toUtf8());
 
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
-        session().post(request, Json::compact(body)), [](QNetworkReply *r) { r->deleteLater(); });
+        sharedNetworkAccessManager().post(request, Json::compact(body)), [](QNetworkReply *r) { r->deleteLater(); });
     co_await reply.get();
     // Any HTTP answer counts, whatever its status; only a missing answer is a transport error.
     if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() && reply->error() != QNetworkReply::NoError)

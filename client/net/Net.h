@@ -9,17 +9,12 @@
 #include <QString>
 #include <qcoro/qcorotask.h>
 
-class QNetworkAccessManager;
-
 // JSON over HTTPS to our own services. Transport failures are thrown as Error with domain
 // "Network" and Qt's description; everything else that fails is an APIError.
 namespace Net {
 
 // Applied in order; a later entry with the same name replaces an earlier one.
 using Headers = QList<QPair<QString, QString>>;
-
-// The one HTTP session of the process (main thread).
-QNetworkAccessManager &session();
 
 // POSTs `body` as compact JSON. The status code is not examined; an answer that is not a JSON
 // object reads as an empty object.

@@ -1,6 +1,7 @@
 #include "net/ObjectUpload.h"
 
 #include "base/Json.h"
+#include "base/Network.h"
 #include "net/Net.h"
 
 #include <QJsonArray>
@@ -184,7 +185,7 @@ QCoro::Task<QString> uploadBytes(QByteArray data, QString fileName, QString imTo
                     request.setRawHeader(key.toUtf8(), value.toUtf8());
         const QByteArrayView part = partView(n - 1);
         std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
-            session().put(request, QByteArray::fromRawData(part.data(), part.size())), [](QNetworkReply *r) { r->deleteLater(); });
+            sharedNetworkAccessManager().put(request, QByteArray::fromRawData(part.data(), part.size())), [](QNetworkReply *r) { r->deleteLater(); });
         co_await reply.get();
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (!status.isValid() && reply->error() != QNetworkReply::NoError)
