@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QUuid>
+#include <QtConcurrent/QtConcurrentRun>
+#include <qcoro/qcorofuture.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,12 +58,38 @@ QCoro::Task<void> callOrThrow(const ImSdkApi *api, F body)
         throw imError(a);
 }
 
+// Large answers (thousands of conversations, long history pages) are parsed on the thread pool
+// so the main thread keeps drawing.
+template <typename Parse>
+QCoro::Task<std::invoke_result_t<Parse, QByteArray>> parseOffMain(QByteArray data, Parse parse)
+{
+    constexpr qsizetype kInlineLimit = 64 * 1024;
+    if (data.size() < kInlineLimit)
+        co_return parse(data);
+    co_return co_await QtConcurrent::run(parse, data);
+}
+
 // A list-returning call: errors and anything but an array of objects give an empty list.
 template <typename F>
 QCoro::Task<QList<QJsonObject>> callList(const ImSdkApi *api, F body)
 {
     const SdkAnswer a = co_await call(api, body);
-    co_return a.errCode != 0 ? QList<QJsonObject>() : Json::parseObjectArray(a.data);
+    if (a.errCode != 0)
+        co_return QList<QJsonObject>();
+    co_return co_await parseOffMain(a.data, &Json::parseObjectArray);
+}
+
+// A history page is a bare array or an object whose "messageList" is one.
+QList<QJsonObject> parseHistory(const QByteArray &data)
+{
+    const QJsonDocument doc = QJsonDocument::fromJson(data);
+    bool ok = false;
+    if (doc.isObject()) {
+        QList<QJsonObject> list = Json::objectList(doc.object().value(QLatin1String("messageList")), &ok);
+        if (ok)
+            return list;
+    }
+    return doc.isArray() ? Json::objectList(doc.array()) : QList<QJsonObject>();
 }
 
 extern "C" void mlConnListener(int event, char *)
@@ -287,14 +315,7 @@ QCoro::Task<QList<QJsonObject>> IMService::history(QString conversationID, int c
     });
     if (a.errCode != 0)
         co_return QList<QJsonObject>();
-    const QJsonDocument doc = QJsonDocument::fromJson(a.data);
-    bool ok = false;
-    if (doc.isObject()) {
-        QList<QJsonObject> list = Json::objectList(doc.object().value(QLatin1String("messageList")), &ok);
-        if (ok)
-            co_return list;
-    }
-    co_return doc.isArray() ? Json::objectList(doc.array()) : QList<QJsonObject>();
+    co_return co_await parseOffMain(a.data, &parseHistory);
 }
 
 QCoro::Task<QJsonObject> IMService::send(QString messageJSON, QString recvID, QString groupID)

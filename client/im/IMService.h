@@ -82,6 +82,10 @@ public:
     QCoro::Task<QJsonObject> selfInfo();
     QCoro::Task<void> setSelfInfo(QJsonObject fields);
 
+    // Republishes a record on newMessages, e.g. a call record this client just sent, so that
+    // open chats show it at once.
+    void publishNewMessage(const QJsonObject &message) { emit newMessages(message); }
+
     // Listener entry points (called from the C listeners on the SDK's threads).
     void onConnEvent(int event);
     void onConversationEvent(int event, const QByteArray &data);

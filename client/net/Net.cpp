@@ -46,7 +46,8 @@ bool envelopeOk(const QJsonObject &answer)
 QCoro::Task<QJsonObject> imApi(QString path, QJsonObject body, QString token)
 {
     const Headers headers{{QStringLiteral("token"), token}, {QStringLiteral("operationID"), newOperationID()}};
-    const QJsonObject answer = co_await postJSON(ServiceConfig::current().imApiBase() + path, body, headers);
+    const QString url = ServiceConfig::current().imApiBase() + path;
+    const QJsonObject answer = co_await postJSON(url, body, headers);
     if (!envelopeOk(answer)) {
         const QJsonValue msg = answer.value(QLatin1String("errMsg"));
         throw APIError(msg.isString() ? msg.toString() : QStringLiteral("IM API %1 failed").arg(path));

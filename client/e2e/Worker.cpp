@@ -1,0 +1,25 @@
+#include "e2e/Worker.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QPointer>
+#include <QThread>
+#include <QThreadPool>
+
+namespace WorkerDetail {
+
+void Hop::await_suspend(std::coroutine_handle<> handle) const
+{
+    QObject *context = QAbstractEventDispatcher::instance(QThread::currentThread());
+    if (!context)
+        context = QCoreApplication::instance();
+    QPointer<QObject> target(context);
+    std::function<void()> *work = job;
+    QThreadPool::globalInstance()->start([work, handle, target] {
+        (*work)();
+        if (target)
+            QMetaObject::invokeMethod(target.data(), [handle] { handle.resume(); }, Qt::QueuedConnection);
+    });
+}
+
+} // namespace WorkerDetail
