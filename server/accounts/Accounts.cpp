@@ -2,7 +2,7 @@
 
 #include "accounts/Passwords.h"
 #include "core/Args.h"
-#include "core/Crypto.h"
+#include "core/Secure.h"
 #include "core/Log.h"
 
 #include <QDateTime>
@@ -34,7 +34,7 @@ QString sixDigits()
 {
     // Rejection sampling keeps every code equally likely.
     while (true) {
-        const QByteArray b = Crypto::randomBytes(4);
+        const QByteArray b = Secure::randomBytes(4);
         const quint32 v = (quint32(quint8(b[0])) << 24) | (quint32(quint8(b[1])) << 16) | (quint32(quint8(b[2])) << 8) | quint8(b[3]);
         if (v < 4294000000u)
             return QStringLiteral("%1").arg(v % 1000000, 6, 10, QLatin1Char('0'));
@@ -65,7 +65,7 @@ Accounts::Accounts(Context &ctx) : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3
 const QString &Accounts::dummyHash()
 {
     // Unknown accounts cost the same hash as known ones, so answer times do not tell them apart.
-    std::call_once(m_dummyOnce, [this] { m_dummyHash = Passwords::hash(Crypto::randomHex(16), m_ctx.options.passwordIterations); });
+    std::call_once(m_dummyOnce, [this] { m_dummyHash = Passwords::hash(Secure::randomHex(16), m_ctx.options.passwordIterations); });
     return m_dummyHash;
 }
 
@@ -97,11 +97,11 @@ QCoro::Task<bool> Accounts::verifyPassword(QString md5hex, QString stored)
 
 QJsonObject Accounts::issueTokens(const QString &userID)
 {
-    const QString imToken = Crypto::newToken();
-    const QString chatToken = Crypto::newToken();
+    const QString imToken = Secure::newToken();
+    const QString chatToken = Secure::newToken();
     const qint64 expires = m_ctx.now() + m_ctx.options.tokenLifetimeMs;
-    m_ctx.store.insertToken(Crypto::sha256(imToken.toLatin1()), userID, QStringLiteral("im"), expires);
-    m_ctx.store.insertToken(Crypto::sha256(chatToken.toLatin1()), userID, QStringLiteral("chat"), expires);
+    m_ctx.store.insertToken(Secure::sha256(imToken.toLatin1()), userID, QStringLiteral("im"), expires);
+    m_ctx.store.insertToken(Secure::sha256(chatToken.toLatin1()), userID, QStringLiteral("chat"), expires);
     return {{QStringLiteral("userID"), userID}, {QStringLiteral("imToken"), imToken}, {QStringLiteral("chatToken"), chatToken}};
 }
 
@@ -134,7 +134,7 @@ std::optional<QString> Accounts::authenticate(const QString &token, const QStrin
     if (token.size() != 64)
         return std::nullopt;
     const qint64 now = m_ctx.now();
-    const QByteArray key = kind.toLatin1() + ':' + Crypto::sha256(token.toLatin1());
+    const QByteArray key = kind.toLatin1() + ':' + Secure::sha256(token.toLatin1());
     if (std::optional<QString> user = cachedToken(key, now))
         return user;
     const auto owner = m_ctx.store.tokenUser(key.mid(kind.size() + 1), kind, now);
@@ -151,7 +151,7 @@ QString Accounts::newUserID()
 {
     // Ten decimal digits: no separator characters, since conversation ids join user ids with "_".
     while (true) {
-        const QByteArray b = Crypto::randomBytes(8);
+        const QByteArray b = Secure::randomBytes(8);
         quint64 v = 0;
         for (char c : b)
             v = (v << 8) | quint8(c);
@@ -308,7 +308,7 @@ QString Accounts::addUser(const QString &email, const QString &password, const Q
     user.nickname = trimmed(nickname);
     user.createdAt = m_ctx.now();
     // The client sends the MD5 hex of the password, so that is what is hashed and stored.
-    user.passwordHash = Passwords::hash(Crypto::md5Hex(password.toUtf8()), m_ctx.options.passwordIterations);
+    user.passwordHash = Passwords::hash(Secure::md5Hex(password.toUtf8()), m_ctx.options.passwordIterations);
     if (!m_ctx.store.insertUser(user))
         refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
     return user.id;

@@ -1,6 +1,6 @@
 #include "accounts/Passwords.h"
 
-#include "core/Crypto.h"
+#include "core/Secure.h"
 
 #include <QStringList>
 #include <openssl/evp.h>
@@ -27,7 +27,7 @@ QByteArray derive(const QByteArray &secret, const QByteArray &salt, int iteratio
 
 QString hash(const QString &secret, int iterations)
 {
-    const QByteArray salt = Crypto::randomBytes(kSaltBytes);
+    const QByteArray salt = Secure::randomBytes(kSaltBytes);
     const QByteArray derived = derive(secret.toUtf8(), salt, iterations);
     return QStringLiteral("pbkdf2-sha256$%1$%2$%3")
         .arg(iterations)
@@ -45,7 +45,7 @@ bool verify(const QString &secret, const QString &stored)
         return false;
     const QByteArray salt = QByteArray::fromBase64(fields[2].toLatin1());
     const QByteArray expected = QByteArray::fromBase64(fields[3].toLatin1());
-    return Crypto::equal(derive(secret.toUtf8(), salt, iterations), expected);
+    return Secure::equal(derive(secret.toUtf8(), salt, iterations), expected);
 }
 
 bool isMd5Hex(const QString &text)

@@ -1,7 +1,7 @@
 #include "app/Service.h"
 
 #include "core/Args.h"
-#include "core/Crypto.h"
+#include "core/Secure.h"
 #include "core/Log.h"
 #include "storage/SqliteStore.h"
 
@@ -25,7 +25,7 @@ QByteArray loadSecret(const QString &path)
         if (secret.size() == 32)
             return secret;
     }
-    const QByteArray secret = Crypto::randomBytes(32);
+    const QByteArray secret = Secure::randomBytes(32);
     QFile out(path);
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw std::runtime_error("cannot write " + path.toStdString());

@@ -1,7 +1,7 @@
 #include "bridge/Bridge.h"
 
 #include "core/Args.h"
-#include "core/Crypto.h"
+#include "core/Secure.h"
 #include "core/Log.h"
 
 #include <QJsonArray>
@@ -18,16 +18,16 @@ Bridge::Bridge(Context &ctx) : m_ctx(ctx), m_crashLimit(60, 3600 * 1000) {}
 QString Bridge::roomToken(const QString &userID, const QString &roomID) const
 {
     const qint64 now = m_ctx.now() / 1000;
-    const QByteArray header = Crypto::base64Url(R"({"alg":"HS256","typ":"JWT"})");
+    const QByteArray header = Secure::base64Url(R"({"alg":"HS256","typ":"JWT"})");
     const QJsonObject claims{{QStringLiteral("iss"), QStringLiteral("sarvo")},
                              {QStringLiteral("sub"), userID},
                              {QStringLiteral("room"), roomID},
                              {QStringLiteral("iat"), now},
                              {QStringLiteral("exp"), now + kRoomLifetimeMs / 1000}};
-    const QByteArray payload = Crypto::base64Url(QJsonDocument(claims).toJson(QJsonDocument::Compact));
+    const QByteArray payload = Secure::base64Url(QJsonDocument(claims).toJson(QJsonDocument::Compact));
     const QByteArray signingInput = header + '.' + payload;
-    const QByteArray key = Crypto::hmacSha256(m_ctx.secret, "room-token");
-    return QString::fromLatin1(signingInput + '.' + Crypto::base64Url(Crypto::hmacSha256(key, signingInput)));
+    const QByteArray key = Secure::hmacSha256(m_ctx.secret, "room-token");
+    return QString::fromLatin1(signingInput + '.' + Secure::base64Url(Secure::hmacSha256(key, signingInput)));
 }
 
 QJsonObject Bridge::callAnswer(const Caller &caller, const QString &roomID) const
@@ -43,7 +43,7 @@ QJsonObject Bridge::callAnswer(const Caller &caller, const QString &roomID) cons
 
 QJsonObject Bridge::invite(const Caller &caller, const QJsonObject &)
 {
-    const Storage::Room room{QStringLiteral("r") + Crypto::randomHex(16), caller.userID, {}, m_ctx.now()};
+    const Storage::Room room{QStringLiteral("r") + Secure::randomHex(16), caller.userID, {}, m_ctx.now()};
     m_ctx.store.insertRoom(room);
     return callAnswer(caller, room.id);
 }
@@ -64,7 +64,7 @@ QJsonObject Bridge::groupInvite(const Caller &caller, const QJsonObject &body)
     const QString groupID = Args(body).text("groupID", 64);
     if (!m_ctx.store.isGroupMember(groupID, caller.userID))
         Args::refuse(QStringLiteral("not a member of this group"), QStringLiteral("FORBIDDEN"), 403);
-    const Storage::Room room{QStringLiteral("r") + Crypto::randomHex(16), caller.userID, groupID, m_ctx.now()};
+    const Storage::Room room{QStringLiteral("r") + Secure::randomHex(16), caller.userID, groupID, m_ctx.now()};
     m_ctx.store.insertRoom(room);
     return callAnswer(caller, room.id);
 }

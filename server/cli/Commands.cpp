@@ -2,7 +2,7 @@
 
 #include "app/Service.h"
 #include "core/Args.h"
-#include "core/Crypto.h"
+#include "core/Secure.h"
 #include "core/Log.h"
 #include "tls/DevCa.h"
 
@@ -208,7 +208,7 @@ int addGroup(const Parsed &p, QTextStream &out, QTextStream &err)
     QStringList trimmedMembers;
     for (const QString &m : members)
         trimmedMembers << m.trimmed();
-    const QString id = QString::number(2000000000ULL + Crypto::randomHex(4).toULongLong(nullptr, 16) % 7000000000ULL);
+    const QString id = QString::number(2000000000ULL + Secure::randomHex(4).toULongLong(nullptr, 16) % 7000000000ULL);
     if (!service.store().insertGroup(id, name, owner, trimmedMembers, service.context().now())) {
         err << "cannot create the group\n";
         return 1;

@@ -1,7 +1,7 @@
 #include "moments/Moments.h"
 
 #include "core/Args.h"
-#include "core/Crypto.h"
+#include "core/Secure.h"
 
 #include <QJsonArray>
 #include <QUrl>
@@ -87,7 +87,7 @@ QJsonObject Moments::create(const Caller &caller, const QJsonObject &body)
     if (content.trimmed().isEmpty() && images.isEmpty())
         Args::refuse(QStringLiteral("a post needs text or images"), QStringLiteral("EMPTY_POST"));
     Storage::Post post;
-    post.id = Crypto::randomHex(12);
+    post.id = Secure::randomHex(12);
     post.userID = caller.userID;
     post.content = content;
     post.images = images;
@@ -109,7 +109,7 @@ QJsonObject Moments::comment(const Caller &caller, const QJsonObject &body)
     const QString text = Args(body).text("text", 2000);
     if (text.trimmed().isEmpty())
         Args::refuse(QStringLiteral("\"text\" is empty"));
-    m_ctx.store.insertComment(post.id, {Crypto::randomHex(12), caller.userID, text, m_ctx.now()});
+    m_ctx.store.insertComment(post.id, {Secure::randomHex(12), caller.userID, text, m_ctx.now()});
     return {{QStringLiteral("post"), postObject(post.id)}};
 }
 

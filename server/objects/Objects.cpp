@@ -1,7 +1,7 @@
 #include "objects/Objects.h"
 
 #include "core/Args.h"
-#include "core/Crypto.h"
+#include "core/Secure.h"
 #include "core/Log.h"
 
 #include <QDir>
@@ -70,7 +70,7 @@ class PartSink : public Http::BodySink {
 public:
     PartSink(Objects &objects, Storage::Upload upload, qint64 number, const QString &path)
         : m_objects(objects), m_upload(std::move(upload)), m_number(number), m_final(path),
-          m_file(path + QStringLiteral(".tmp-") + Crypto::randomHex(6))
+          m_file(path + QStringLiteral(".tmp-") + Secure::randomHex(6))
     {
         m_ok = m_file.open(QIODevice::WriteOnly | QIODevice::Truncate);
     }
@@ -112,7 +112,7 @@ private:
     qint64 m_number;
     QString m_final;
     QFile m_file;
-    Crypto::Md5 m_md5;
+    Secure::Md5 m_md5;
     bool m_ok = false;
     bool m_done = false;
 };
@@ -145,7 +145,7 @@ qint64 Objects::partLength(const Storage::Upload &u, qint64 number) const
 QString Objects::signature(const QString &uploadID, qint64 partNumber, qint64 expires) const
 {
     const QByteArray message = "PUT\n" + uploadID.toLatin1() + '\n' + QByteArray::number(partNumber) + '\n' + QByteArray::number(expires);
-    return QString::fromLatin1(Crypto::hmacSha256(m_ctx.secret, message).toHex());
+    return QString::fromLatin1(Secure::hmacSha256(m_ctx.secret, message).toHex());
 }
 
 QJsonObject Objects::signParts(const Caller &caller, const Storage::Upload &upload, const QList<qint64> &numbers) const
@@ -190,7 +190,7 @@ QJsonObject Objects::initiate(const Caller &caller, const QJsonObject &body)
     if (partCount > 1 && partSize < m_ctx.options.minPartSize)
         Args::refuse(QStringLiteral("\"partSize\" is below the minimum of %1").arg(m_ctx.options.minPartSize));
 
-    Storage::Upload upload{Crypto::randomHex(16), caller.userID, name, contentType, hash, size, partSize, partCount,
+    Storage::Upload upload{Secure::randomHex(16), caller.userID, name, contentType, hash, size, partSize, partCount,
                            m_ctx.now(), m_ctx.now() + kUploadLifetimeMs};
     if (!QDir().mkpath(uploadDir(upload.id)))
         refuse(500, QStringLiteral("cannot create the upload"));
@@ -238,7 +238,7 @@ std::unique_ptr<Http::BodySink> Objects::partSink(const Http::Request &head, std
     if (segments.size() != 2 || !numberOk || !expiresOk)
         return refuseWith(403, QStringLiteral("bad part URL"));
     const QString given = head.query.queryItemValue(QStringLiteral("signature"));
-    if (!Crypto::equal(given.toLatin1(), signature(uploadID, number, expires).toLatin1()))
+    if (!Secure::equal(given.toLatin1(), signature(uploadID, number, expires).toLatin1()))
         return refuseWith(403, QStringLiteral("bad signature"));
     if (expires * 1000 < m_ctx.now())
         return refuseWith(403, QStringLiteral("signature expired"));
@@ -268,7 +268,7 @@ QCoro::Task<QJsonObject> Objects::complete(Caller caller, QJsonObject body)
     QStringList lowered;
     for (const QString &h : hashes)
         lowered << h.toLower();
-    if (!Crypto::equal(Crypto::md5Hex(lowered.join(QLatin1Char(',')).toUtf8()).toLatin1(), upload.hash.toLatin1()))
+    if (!Secure::equal(Secure::md5Hex(lowered.join(QLatin1Char(',')).toUtf8()).toLatin1(), upload.hash.toLatin1()))
         Args::refuse(QStringLiteral("the part hashes do not match the upload's hash"), QStringLiteral("HASH_MISMATCH"));
     const QList<Storage::Part> stored = m_ctx.store.parts(upload.id);
     for (qint64 n = 1; n <= upload.partCount; ++n) {
@@ -280,7 +280,7 @@ QCoro::Task<QJsonObject> Objects::complete(Caller caller, QJsonObject body)
     }
 
     // Joining the parts copies the whole object: done on the pool, off the connection's loop.
-    const QString objectID = Crypto::randomHex(16);
+    const QString objectID = Secure::randomHex(16);
     const QString target = objectPath(objectID);
     const QString dir = uploadDir(upload.id);
     const qint64 partCount = upload.partCount;

@@ -4,14 +4,14 @@
 
 namespace {
 
-using Accounts = ServerTest;
+using AccountFlows = ServerTest;
 
 bool isToken(const QString &t)
 {
     return t.size() == 64 && QRegularExpression("^[0-9a-f]+$").match(t).hasMatch();
 }
 
-TEST_F(Accounts, RegisterLoginAndReset)
+TEST_F(AccountFlows, RegisterLoginAndReset)
 {
     const ChatApi::LoginResult reg = registerUser("ann@example.org", "Ann", "first");
     EXPECT_FALSE(reg.userID.isEmpty());
@@ -52,7 +52,7 @@ TEST_F(Accounts, RegisterLoginAndReset)
     EXPECT_FALSE(await(BridgeApi::keysDevices((*reset.value)->imToken, reg.userID, {reg.userID})).error);
 }
 
-TEST_F(Accounts, CodeRequestErrors)
+TEST_F(AccountFlows, CodeRequestErrors)
 {
     registerUser("taken@example.org");
     struct Case {
@@ -74,7 +74,7 @@ TEST_F(Accounts, CodeRequestErrors)
     }
 }
 
-TEST_F(Accounts, OneCodePerAddressAMinute)
+TEST_F(AccountFlows, OneCodePerAddressAMinute)
 {
     EXPECT_EQ(bridge("/auth/email/send", {{"email", "r@example.org"}, {"purpose", "register"}}), QJsonObject({{"ok", true}}));
     const QJsonObject again = bridge("/auth/email/send", {{"email", "r@example.org"}, {"purpose", "register"}});
@@ -90,7 +90,7 @@ TEST_F(Accounts, OneCodePerAddressAMinute)
     EXPECT_FALSE(await(ChatApi::sendEmailCode("r@example.org", "register")).error);
 }
 
-TEST_F(Accounts, ThirtyCodeRequestsPerAddressAnHour)
+TEST_F(AccountFlows, ThirtyCodeRequestsPerAddressAnHour)
 {
     for (int i = 0; i < 30; ++i)
         EXPECT_EQ(bridge("/auth/email/send", {{"email", QString("u%1@example.org").arg(i)}, {"purpose", "register"}}).value("ok"), true);
@@ -99,7 +99,7 @@ TEST_F(Accounts, ThirtyCodeRequestsPerAddressAnHour)
     EXPECT_EQ(bridge("/auth/email/send", {{"email", "u30@example.org"}, {"purpose", "register"}}).value("ok"), true);
 }
 
-TEST_F(Accounts, RegistrationErrors)
+TEST_F(AccountFlows, RegistrationErrors)
 {
     ASSERT_FALSE(await(ChatApi::sendEmailCode("new@example.org", "register")).error);
     const QString code = outboxCode("new@example.org");
@@ -129,7 +129,7 @@ TEST_F(Accounts, RegistrationErrors)
     EXPECT_FALSE(store().userByEmail("new@example.org"));
 }
 
-TEST_F(Accounts, CodesExpireAfterTenMinutesAndAreUsedOnce)
+TEST_F(AccountFlows, CodesExpireAfterTenMinutesAndAreUsedOnce)
 {
     ASSERT_FALSE(await(ChatApi::sendEmailCode("late@example.org", "register")).error);
     const QString code = outboxCode("late@example.org");
@@ -146,7 +146,7 @@ TEST_F(Accounts, CodesExpireAfterTenMinutesAndAreUsedOnce)
     EXPECT_EQ(again.error->message(), ChatApi::authMessage("EMAIL_TAKEN", "", std::nullopt));
 }
 
-TEST_F(Accounts, TokensAreCheckedEverywhere)
+TEST_F(AccountFlows, TokensAreCheckedEverywhere)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
     const ChatApi::LoginResult bob = registerUser("bob@example.org");
@@ -173,7 +173,7 @@ TEST_F(Accounts, TokensAreCheckedEverywhere)
     EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
 }
 
-TEST_F(Accounts, BadBodiesGetClearAnswers)
+TEST_F(AccountFlows, BadBodiesGetClearAnswers)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
     struct Case {

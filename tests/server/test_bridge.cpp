@@ -11,7 +11,7 @@
 
 namespace {
 
-using Bridge = ServerTest;
+using BridgeCalls = ServerTest;
 
 // A fresh base64 X9.63 P-256 public key.
 QString publicKey()
@@ -24,7 +24,7 @@ QString publicKey()
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(buf), static_cast<int>(len)).toBase64());
 }
 
-TEST_F(Bridge, KeyDirectoryPerDevice)
+TEST_F(BridgeCalls, KeyDirectoryPerDevice)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
     const ChatApi::LoginResult bob = registerUser("bob@example.org");
@@ -58,7 +58,7 @@ TEST_F(Bridge, KeyDirectoryPerDevice)
     EXPECT_TRUE(badDevice.error);
 }
 
-TEST_F(Bridge, CallRooms)
+TEST_F(BridgeCalls, CallRooms)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
     const ChatApi::LoginResult bob = registerUser("bob@example.org");
@@ -99,7 +99,7 @@ TEST_F(Bridge, CallRooms)
     EXPECT_TRUE(await(BridgeApi::accept(bob.imToken, bob.userID, invite.value->roomID)).error);
 }
 
-TEST_F(Bridge, CrashReportsAreStored)
+TEST_F(BridgeCalls, CrashReportsAreStored)
 {
     const QJsonObject body = CrashReport::body("42", "SIGSEGV", "bad access", {"frame 0", "frame 1"});
     EXPECT_EQ(bridge("/crash/report", body), QJsonObject({{"ok", true}}));

@@ -9,7 +9,7 @@
 
 namespace {
 
-class Http : public ServerTest {
+class HttpLayer : public ServerTest {
 protected:
     void beforeListen() override
     {
@@ -43,7 +43,7 @@ protected:
     QWebSocketServer gateway{"gateway", QWebSocketServer::NonSecureMode};
 };
 
-TEST_F(Http, KeepAliveAndPipelinedRequestsAnswerInOrder)
+TEST_F(HttpLayer, KeepAliveAndPipelinedRequestsAnswerInOrder)
 {
     const QByteArray body = R"({"userIDs":[]})";
     const QByteArray one = "POST /bridge/keys/get HTTP/1.1\r\nHost: x\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
@@ -56,7 +56,7 @@ TEST_F(Http, KeepAliveAndPipelinedRequestsAnswerInOrder)
     EXPECT_TRUE(got.contains("Connection: keep-alive"));
 }
 
-TEST_F(Http, MalformedHeadsAreRefused)
+TEST_F(HttpLayer, MalformedHeadsAreRefused)
 {
     const std::pair<QByteArray, QByteArray> cases[] = {
         {"NONSENSE\r\n\r\n", "HTTP/1.1 400"},
@@ -68,7 +68,7 @@ TEST_F(Http, MalformedHeadsAreRefused)
         EXPECT_TRUE(exchange(request, 1).startsWith(status)) << request.left(60).toStdString();
 }
 
-TEST_F(Http, UpgradeIsHandedToTheGateway)
+TEST_F(HttpLayer, UpgradeIsHandedToTheGateway)
 {
     QList<QWebSocket *> accepted;
     QObject::connect(&gateway, &QWebSocketServer::newConnection, [&] {

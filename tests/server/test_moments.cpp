@@ -1,10 +1,11 @@
 #include "ServerFixture.h"
 
 #include "cli/Commands.h"
+#include "moments/MomentsVM.h"
 
 namespace {
 
-class Moments : public ServerTest {
+class MomentsFeed : public ServerTest {
 protected:
     void SetUp() override
     {
@@ -39,7 +40,7 @@ QStringList contents(const QJsonObject &page)
     return out;
 }
 
-TEST_F(Moments, FeedPagesNewestFirst)
+TEST_F(MomentsFeed, FeedPagesNewestFirst)
 {
     // Posts made within the same millisecond still page without gaps or repeats.
     frozen = QDateTime::currentMSecsSinceEpoch();
@@ -50,21 +51,64 @@ TEST_F(Moments, FeedPagesNewestFirst)
     }
     post(eve, "not a friend's");
 
-    const QJsonObject first = call(ann, "feed");
-    EXPECT_EQ(contents(first), expected.mid(0, 20));
-    EXPECT_TRUE(first.value("hasMore").toBool());
-    const qint64 before = qint64(first.value("posts").toArray().last().toObject().value("createdAt").toDouble());
-    const QJsonObject second = call(ann, "feed", {{"before", before}});
-    EXPECT_EQ(contents(second), expected.mid(20));
-    EXPECT_FALSE(second.value("hasMore").toBool());
+    MomentsVM vm(Credentials{ann.userID, ann.imToken, ann.chatToken, "Ann"});
+    auto shown = [&] {
+        QStringList out;
+        for (const MPost &p : vm.posts())
+            out << p.content;
+        return out;
+    };
+    await(vm.refresh());
+    EXPECT_EQ(shown(), expected.mid(0, 20));
+    EXPECT_TRUE(vm.hasMore());
+    await(vm.loadMore());
+    EXPECT_EQ(shown(), expected);
+    EXPECT_FALSE(vm.hasMore());
+    EXPECT_EQ(vm.posts().first().nickname, vm.posts().first().userID == ann.userID ? "Ann" : "Bob");
 
-    const QJsonObject p = first.value("posts").toArray().first().toObject();
-    EXPECT_EQ(p.value("nickname"), p.value("userID") == ann.userID ? "Ann" : "Bob");
     EXPECT_EQ(contents(call(eve, "feed")), QStringList{"not a friend's"});
     EXPECT_EQ(call(ann, "feed", {{"before", "yesterday"}}).value("code"), "BAD_REQUEST");
 }
 
-TEST_F(Moments, LikesCommentsAndDeletion)
+TEST_F(MomentsFeed, PostWithImagesThroughTheModel)
+{
+    QTemporaryDir files;
+    const QByteArray png = QByteArray::fromHex("89504e470d0a1a0a0000000d49484452") + QByteArray(300, '\x07');
+    QFile image(files.filePath("shot.PNG"));
+    ASSERT_TRUE(image.open(QIODevice::WriteOnly));
+    image.write(png);
+    image.close();
+
+    MomentsVM vm(Credentials{ann.userID, ann.imToken, ann.chatToken, "Ann"});
+    const auto made = await(vm.create("with a picture", {image.fileName()}));
+    ASSERT_TRUE(made.value && *made.value) << vm.toast().value_or("").toStdString();
+    ASSERT_EQ(vm.posts().size(), 1);
+    const MPost created = vm.posts().first();
+    ASSERT_EQ(created.images.size(), 1);
+    EXPECT_TRUE(created.images.first().startsWith(origin + "/objects/")) << created.images.first().toStdString();
+    const Raw got = raw("GET", created.images.first());
+    EXPECT_EQ(got.body, png);
+    EXPECT_EQ(got.contentType, "image/png");
+
+    MomentsVM bobs(Credentials{bob.userID, bob.imToken, bob.chatToken, "Bob"});
+    await(bobs.refresh());
+    ASSERT_EQ(bobs.posts().size(), 1);
+    await(bobs.like(bobs.posts().first()));
+    EXPECT_EQ(bobs.posts().first().likes, QList<MLike>({{bob.userID, "Bob"}}));
+    await(bobs.comment(bobs.posts().first(), "nice"));
+    ASSERT_EQ(bobs.posts().first().comments.size(), 1);
+    EXPECT_EQ(bobs.posts().first().comments.first().nickname, "Bob");
+    await(bobs.deleteComment(bobs.posts().first(), bobs.posts().first().comments.first().id));
+    EXPECT_TRUE(bobs.posts().first().comments.isEmpty());
+    await(bobs.deletePost(bobs.posts().first())); // not his: refused, and the post stays
+    EXPECT_EQ(bobs.posts().size(), 1);
+    await(vm.deletePost(created));
+    EXPECT_TRUE(vm.posts().isEmpty());
+    await(bobs.refresh());
+    EXPECT_TRUE(bobs.posts().isEmpty());
+}
+
+TEST_F(MomentsFeed, LikesCommentsAndDeletion)
 {
     const QString id = post(ann, "hello");
     const QJsonObject liked = call(bob, "like", {{"postID", id}});
@@ -95,7 +139,7 @@ TEST_F(Moments, LikesCommentsAndDeletion)
     EXPECT_TRUE(contents(call(bob, "feed")).isEmpty());
 }
 
-TEST_F(Moments, CreateChecksItsInput)
+TEST_F(MomentsFeed, CreateChecksItsInput)
 {
     const QJsonArray ten{"https://a/1", "https://a/2", "https://a/3", "https://a/4", "https://a/5",
                          "https://a/6", "https://a/7", "https://a/8", "https://a/9", "https://a/10"};

@@ -6,7 +6,7 @@
 
 namespace {
 
-class Objects : public ServerTest {
+class ObjectStore : public ServerTest {
 protected:
     void SetUp() override
     {
@@ -46,7 +46,7 @@ protected:
     ChatApi::LoginResult ann;
 };
 
-TEST_F(Objects, TwelveMiBInThreePartsComesBackIdentical)
+TEST_F(ObjectStore, TwelveMiBInThreePartsComesBackIdentical)
 {
     const QByteArray data = pattern(12 * 1024 * 1024, 7);
     const auto url = await(Net::uploadBytes(data, "/photos/big.bin/", ann.imToken, ann.userID));
@@ -62,7 +62,7 @@ TEST_F(Objects, TwelveMiBInThreePartsComesBackIdentical)
     EXPECT_TRUE(QDir(dir.filePath("data/uploads")).isEmpty());
 }
 
-TEST_F(Objects, ContentTypeFromDataOrName)
+TEST_F(ObjectStore, ContentTypeFromDataOrName)
 {
     const QByteArray png = QByteArray::fromHex("89504e470d0a1a0a0000000d49484452") + QByteArray(64, '\0');
     const QByteArray jpeg = QByteArray::fromHex("ffd8ffe000104a46494600010100000100010000") + QByteArray(64, '\0');
@@ -87,7 +87,7 @@ TEST_F(Objects, ContentTypeFromDataOrName)
     EXPECT_EQ(raw("GET", origin + "/objects/" + QString(32, 'a') + "/x").status, 404);
 }
 
-TEST_F(Objects, PartUrlsAreCheckedBeforeTheBodyIsStored)
+TEST_F(ObjectStore, PartUrlsAreCheckedBeforeTheBodyIsStored)
 {
     const QByteArray data = pattern(6 * 1024 * 1024, 3);
     QString uploadID;
@@ -132,7 +132,7 @@ TEST_F(Objects, PartUrlsAreCheckedBeforeTheBodyIsStored)
     EXPECT_EQ(raw("PUT", url, part).status, 200);
 }
 
-TEST_F(Objects, CompleteVerifiesEveryPart)
+TEST_F(ObjectStore, CompleteVerifiesEveryPart)
 {
     const QByteArray data = pattern(6 * 1024 * 1024, 5);
     QString uploadID;

@@ -5,7 +5,7 @@
 #include <QString>
 
 // Small wrappers over OpenSSL's libcrypto.
-namespace Crypto {
+namespace Secure {
 
 QByteArray randomBytes(int count);
 // 256 random bits as 64 lower-case hex digits: session tokens and ids that must not be guessed.
@@ -35,4 +35,4 @@ private:
     Ctx *m_ctx;
 };
 
-} // namespace Crypto
+} // namespace Secure

@@ -1,4 +1,4 @@
-#include "core/Crypto.h"
+#include "core/Secure.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -7,7 +7,7 @@
 
 #include <stdexcept>
 
-namespace Crypto {
+namespace Secure {
 
 QByteArray randomBytes(int count)
 {
@@ -83,4 +83,4 @@ QString Md5::hex()
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(out), static_cast<int>(len)).toHex());
 }
 
-} // namespace Crypto
+} // namespace Secure
