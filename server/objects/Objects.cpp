@@ -280,11 +280,13 @@ QCoro::Task<QJsonObject> Objects::complete(Caller caller, QJsonObject body)
     }
 
     // Joining the parts copies the whole object: done on the pool, off the connection's loop.
+    // Each part is hashed again on the way, so a part replaced after the check above cannot
+    // slip into the object.
     const QString objectID = Secure::randomHex(16);
     const QString target = objectPath(objectID);
     const QString dir = uploadDir(upload.id);
     const qint64 partCount = upload.partCount;
-    auto assemble = [dir, target, partCount]() -> QByteArray {
+    auto assemble = [dir, target, partCount, lowered]() -> QByteArray {
         QDir().mkpath(QFileInfo(target).path());
         QFile out(target + QStringLiteral(".tmp"));
         if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -295,6 +297,7 @@ QCoro::Task<QJsonObject> Objects::complete(Caller caller, QJsonObject body)
             QFile in(dir + QStringLiteral("/%1").arg(n));
             if (!in.open(QIODevice::ReadOnly))
                 return QByteArray();
+            Secure::Md5 md5;
             while (true) {
                 const qint64 got = in.read(buffer.data(), buffer.size());
                 if (got < 0)
@@ -303,9 +306,12 @@ QCoro::Task<QJsonObject> Objects::complete(Caller caller, QJsonObject body)
                     break;
                 if (head.size() < 4096)
                     head += QByteArrayView(buffer.constData(), std::min<qint64>(got, 4096 - head.size()));
+                md5.add(QByteArrayView(buffer.constData(), got));
                 if (out.write(buffer.constData(), got) != got)
                     return QByteArray();
             }
+            if (md5.hex() != lowered[n - 1])
+                return QByteArray();
         }
         if (!out.flush())
             return QByteArray();
