@@ -74,7 +74,7 @@ void Connection::quickAck()
 
 void Connection::onReadable()
 {
-    if (!m_socket->isEncrypted())
+    if (!m_socket || !m_socket->isEncrypted())
         return;
     quickAck();
     m_activity.start();
@@ -144,12 +144,21 @@ bool Connection::readHead()
             fail(404, "no such endpoint");
             return false;
         }
+        // Handed over from the event loop, not from inside the socket's own readyRead, so the
+        // new owner may move it to another thread.
         QSslSocket *socket = m_socket;
         socket->disconnect(this);
-        socket->setParent(nullptr);
         m_socket = nullptr;
-        (*upgrade)(socket);
-        deleteLater();
+        m_state = State::Closing;
+        const Server::UpgradeHandler handler = *upgrade;
+        QMetaObject::invokeMethod(
+            this,
+            [this, socket, handler] {
+                socket->setParent(nullptr);
+                handler(socket);
+                deleteLater();
+            },
+            Qt::QueuedConnection);
         return false;
     }
 
