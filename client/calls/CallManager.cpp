@@ -2,6 +2,7 @@
 
 #include "base/Error.h"
 #include "base/Json.h"
+#include "e2e/E2E.h"
 #include "im/IMService.h"
 #include "im/Protocol.h"
 #include "net/BridgeApi.h"
@@ -11,14 +12,6 @@
 #include <cmath>
 
 namespace {
-
-CallManager::CallKey &defaultCallKey()
-{
-    static CallManager::CallKey key = [](QString, QString, QString, QString) -> QCoro::Task<std::optional<QString>> {
-        co_return std::nullopt;
-    };
-    return key;
-}
 
 // "ts" read through its text form as a decimal number; anything else is 0.
 qint64 timestamp(const QJsonObject &payload)
@@ -41,14 +34,9 @@ void applyToken(CallState &call, const BridgeApi::CallToken &token)
 CallManager &CallManager::shared()
 {
     static CallManager *manager = new CallManager(IMService::shared(), [](QString t, QString me, QString peer, QString room) {
-        return defaultCallKey()(std::move(t), std::move(me), std::move(peer), std::move(room));
+        return E2E::shared().callKey(std::move(t), std::move(me), std::move(peer), std::move(room));
     });
     return *manager;
-}
-
-void CallManager::setDefaultCallKey(CallKey callKey)
-{
-    defaultCallKey() = std::move(callKey);
 }
 
 CallManager::CallManager(IMService &im, CallKey callKey, Clock &clock, QObject *parent)
