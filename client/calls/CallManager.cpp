@@ -142,6 +142,15 @@ void CallManager::handleMessage(const QJsonObject &message)
         callType = QStringLiteral("video");
     const bool e2ee = payload.value(QLatin1String("e2ee")).isDouble() && payload.value(QLatin1String("e2ee")).toDouble() == 1;
     const bool sameRoom = m_call && m_call->roomID && *m_call->roomID == roomID;
+    // What an invite of either kind rings with.
+    CallState incoming;
+    incoming.dir = CallDir::incoming;
+    incoming.peerID = from;
+    incoming.peerNick = nick;
+    incoming.peerFace = face;
+    incoming.roomID = roomID;
+    incoming.callType = callType;
+    incoming.status = CallStatus::ringing;
 
     if (type == QLatin1String("invite")) {
         if (age > kInviteMaxAgeMs)
@@ -151,28 +160,14 @@ void CallManager::handleMessage(const QJsonObject &message)
                 fireSignal(from, QStringLiteral("busy"), roomID, m_call->callType, QString(), 0, false);
             return;
         }
-        CallState c;
-        c.dir = CallDir::incoming;
-        c.peerID = from;
-        c.peerNick = nick;
-        c.peerFace = face;
-        c.roomID = roomID;
-        c.callType = callType;
-        c.status = CallStatus::ringing;
+        CallState c = incoming;
         c.peerE2EE = e2ee;
         setMinimized(false);
         setCall(c);
     } else if (type == QLatin1String("ginvite")) {
         if (age > kGroupInviteMaxAgeMs || m_call)
             return;
-        CallState c;
-        c.dir = CallDir::incoming;
-        c.peerID = from;
-        c.peerNick = nick;
-        c.peerFace = face;
-        c.roomID = roomID;
-        c.callType = callType;
-        c.status = CallStatus::ringing;
+        CallState c = incoming;
         c.isGroup = true;
         c.groupID = Json::str(payload, QLatin1String("groupID"));
         setMinimized(false);
