@@ -202,10 +202,7 @@ QByteArray fromBase64(QStringView text)
 {
     if (text.isEmpty())
         return {};
-    for (QChar c : text) {
-        if (c.unicode() > 0x7f)
-            return {};
-    }
+    // Characters outside Latin-1 become '?', and bytes above 0x7f are not base64 either.
     auto result = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     return result ? std::move(*result) : QByteArray();
 }
