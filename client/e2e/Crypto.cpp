@@ -195,16 +195,41 @@ RandomSource &systemRandom()
 
 QString toBase64(QByteArrayView bytes)
 {
-    return QString::fromLatin1(bytes.toByteArray().toBase64());
+    if (bytes.isEmpty())
+        return {};
+    QByteArray out((bytes.size() + 2) / 3 * 4 + 1, Qt::Uninitialized);
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), u8(bytes), int(bytes.size()));
+    return QString::fromLatin1(out.constData(), n);
 }
 
 QByteArray fromBase64(QStringView text)
 {
-    if (text.isEmpty())
+    const qsizetype n = text.size();
+    if (n == 0)
         return {};
-    // Characters outside Latin-1 become '?', and bytes above 0x7f are not base64 either.
+    // Fast path for the usual padded text; EVP_DecodeBlock itself would take '=' anywhere, so the
+    // alphabet and the padding are checked here first.
+    if (n % 4 == 0 && n < (qsizetype(1) << 30)) {
+        const qsizetype pad = text[n - 1] == u'=' ? (text[n - 2] == u'=' ? 2 : 1) : 0;
+        QByteArray ascii(n, Qt::Uninitialized);
+        bool valid = true;
+        for (qsizetype i = 0; i < n && valid; ++i) {
+            const char16_t c = text[i].unicode();
+            valid = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'+'
+                || c == u'/' || (c == u'=' && i >= n - pad);
+            ascii[i] = char(c);
+        }
+        if (valid) {
+            QByteArray out(n / 4 * 3, Qt::Uninitialized);
+            if (EVP_DecodeBlock(reinterpret_cast<unsigned char *>(out.data()), u8(ascii), int(n)) == out.size()) {
+                out.chop(pad);
+                return out;
+            }
+        }
+    }
+    // Everything else (unpadded text included) is judged by Qt's strict decoder.
     auto result = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    return result ? std::move(*result) : QByteArray();
+    return result ? std::move(result.decoded) : QByteArray();
 }
 
 QByteArray sha256(QByteArrayView data)
