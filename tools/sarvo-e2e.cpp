@@ -240,9 +240,8 @@ void write(const QJsonObject &o)
 
 } // namespace
 
-int main(int argc, char **argv)
+int run()
 {
-    QCoreApplication app(argc, argv);
     const std::map<QString, std::function<QJsonObject(const Request &)>> ops{
         {"keygen", keygen},         {"rootSecret", rootSecret}, {"initSender", initSender},
         {"initReceiver", initReceiver}, {"encrypt", encrypt}, {"decrypt", decrypt},
@@ -274,4 +273,10 @@ int main(int argc, char **argv)
         write({{QStringLiteral("error"), QStringLiteral("malformed request: ") + m.why}});
         return 2;
     }
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    return run();
 }

@@ -2,31 +2,21 @@
 
 #include "app/SessionStore.h"
 #include "base/Error.h"
+#include "e2e/E2E.h"
 #include "im/IMService.h"
 
 #include <QPointer>
 
-namespace {
-
-AppState::EnsureKeys &defaultEnsureKeys()
-{
-    static AppState::EnsureKeys keys = [](QString, QString) -> QCoro::Task<void> { co_return; };
-    return keys;
-}
-
-} // namespace
-
 AppState &AppState::shared()
 {
-    static AppState *state = new AppState(IMService::shared(), [](QString imToken, QString userID) {
-        return defaultEnsureKeys()(std::move(imToken), std::move(userID));
+    static AppState *state = new AppState(IMService::shared(), [](QString imToken, QString userID) -> QCoro::Task<void> {
+        // Key trouble never fails a sign-in.
+        try {
+            co_await E2E::shared().ensureKeys(imToken, userID);
+        } catch (const Error &) {
+        }
     });
     return *state;
-}
-
-void AppState::setDefaultEnsureKeys(EnsureKeys ensureKeys)
-{
-    defaultEnsureKeys() = std::move(ensureKeys);
 }
 
 AppState::AppState(IMService &im, EnsureKeys ensureKeys, QObject *parent)

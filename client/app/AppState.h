@@ -21,8 +21,6 @@ public:
     static constexpr const char *kSdkInitFailed = "OpenIM SDK 初始化失败（检查 libimsdk.so）";
 
     static AppState &shared();
-    // The device-key step run after every IM sign-in; set once the encryption layer exists.
-    static void setDefaultEnsureKeys(EnsureKeys ensureKeys);
 
     AppState(IMService &im, EnsureKeys ensureKeys, QObject *parent = nullptr);
 

@@ -2,6 +2,7 @@
 
 #include "base/Error.h"
 #include "base/Json.h"
+#include "e2e/E2E.h"
 #include "im/IMService.h"
 #include "im/Protocol.h"
 #include "net/BridgeApi.h"
@@ -11,14 +12,6 @@
 #include <cmath>
 
 namespace {
-
-CallManager::CallKey &defaultCallKey()
-{
-    static CallManager::CallKey key = [](QString, QString, QString, QString) -> QCoro::Task<std::optional<QString>> {
-        co_return std::nullopt;
-    };
-    return key;
-}
 
 // "ts" read through its text form as a decimal number; anything else is 0.
 qint64 timestamp(const QJsonObject &payload)
@@ -41,14 +34,9 @@ void applyToken(CallState &call, const BridgeApi::CallToken &token)
 CallManager &CallManager::shared()
 {
     static CallManager *manager = new CallManager(IMService::shared(), [](QString t, QString me, QString peer, QString room) {
-        return defaultCallKey()(std::move(t), std::move(me), std::move(peer), std::move(room));
+        return E2E::shared().callKey(std::move(t), std::move(me), std::move(peer), std::move(room));
     });
     return *manager;
-}
-
-void CallManager::setDefaultCallKey(CallKey callKey)
-{
-    defaultCallKey() = std::move(callKey);
 }
 
 CallManager::CallManager(IMService &im, CallKey callKey, Clock &clock, QObject *parent)
@@ -154,6 +142,15 @@ void CallManager::handleMessage(const QJsonObject &message)
         callType = QStringLiteral("video");
     const bool e2ee = payload.value(QLatin1String("e2ee")).isDouble() && payload.value(QLatin1String("e2ee")).toDouble() == 1;
     const bool sameRoom = m_call && m_call->roomID && *m_call->roomID == roomID;
+    // What an invite of either kind rings with.
+    CallState incoming;
+    incoming.dir = CallDir::incoming;
+    incoming.peerID = from;
+    incoming.peerNick = nick;
+    incoming.peerFace = face;
+    incoming.roomID = roomID;
+    incoming.callType = callType;
+    incoming.status = CallStatus::ringing;
 
     if (type == QLatin1String("invite")) {
         if (age > kInviteMaxAgeMs)
@@ -163,28 +160,14 @@ void CallManager::handleMessage(const QJsonObject &message)
                 fireSignal(from, QStringLiteral("busy"), roomID, m_call->callType, QString(), 0, false);
             return;
         }
-        CallState c;
-        c.dir = CallDir::incoming;
-        c.peerID = from;
-        c.peerNick = nick;
-        c.peerFace = face;
-        c.roomID = roomID;
-        c.callType = callType;
-        c.status = CallStatus::ringing;
+        CallState c = incoming;
         c.peerE2EE = e2ee;
         setMinimized(false);
         setCall(c);
     } else if (type == QLatin1String("ginvite")) {
         if (age > kGroupInviteMaxAgeMs || m_call)
             return;
-        CallState c;
-        c.dir = CallDir::incoming;
-        c.peerID = from;
-        c.peerNick = nick;
-        c.peerFace = face;
-        c.roomID = roomID;
-        c.callType = callType;
-        c.status = CallStatus::ringing;
+        CallState c = incoming;
         c.isGroup = true;
         c.groupID = Json::str(payload, QLatin1String("groupID"));
         setMinimized(false);

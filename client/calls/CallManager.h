@@ -27,8 +27,6 @@ public:
     static constexpr const char *kDescription = "mirelo-call";
 
     static CallManager &shared();
-    // The key derivation used by the shared instance; set once the encryption layer exists.
-    static void setDefaultCallKey(CallKey callKey);
 
     CallManager(IMService &im, CallKey callKey, Clock &clock = Clock::system(), QObject *parent = nullptr);
 

@@ -6,6 +6,7 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/ec.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/obj_mac.h>
@@ -20,8 +21,18 @@ namespace {
 constexpr qsizetype kScalarSize = 32;
 constexpr qsizetype kPointSize = 65;
 
+// Rejected input leaves entries on OpenSSL's per-thread error queue; drop them so they never
+// surface in an unrelated later call on the same thread.
+template <typename T>
+T rejected(T value)
+{
+    ERR_clear_error();
+    return value;
+}
+
 [[noreturn]] void fail(const char *what)
 {
+    ERR_clear_error();
     // Only the operation's name: never inputs, which may be key material.
     throw Error(QStringLiteral("E2E"), -1, QStringLiteral("crypto failure: %1").arg(QLatin1StringView(what)));
 }
@@ -149,7 +160,7 @@ PKey importPrivate(QByteArrayView priv)
     const bool ok = ctx && EVP_PKEY_fromdata_init(ctx.get()) == 1
         && EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_KEYPAIR, params) == 1;
     OPENSSL_cleanse(native, sizeof native);
-    return ok ? PKey(key) : nullptr;
+    return ok ? PKey(key) : rejected(PKey());
 }
 
 // Setting the point checks that it lies on the curve.
@@ -162,7 +173,7 @@ PKey importPublic(QByteArrayView pub)
         fail("p256");
     PKey key(EVP_PKEY_dup(const_cast<EVP_PKEY *>(params)));
     if (!key || EVP_PKEY_set_octet_string_param(key.get(), OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, u8(pub), size_t(pub.size())) != 1)
-        return nullptr;
+        return rejected(PKey());
     return key;
 }
 
@@ -184,19 +195,41 @@ RandomSource &systemRandom()
 
 QString toBase64(QByteArrayView bytes)
 {
-    return QString::fromLatin1(bytes.toByteArray().toBase64());
+    if (bytes.isEmpty())
+        return {};
+    QByteArray out((bytes.size() + 2) / 3 * 4 + 1, Qt::Uninitialized);
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), u8(bytes), int(bytes.size()));
+    return QString::fromLatin1(out.constData(), n);
 }
 
 QByteArray fromBase64(QStringView text)
 {
-    if (text.isEmpty())
+    const qsizetype n = text.size();
+    if (n == 0)
         return {};
-    for (QChar c : text) {
-        if (c.unicode() > 0x7f)
-            return {};
+    // Fast path for the usual padded text; EVP_DecodeBlock itself would take '=' anywhere, so the
+    // alphabet and the padding are checked here first.
+    if (n % 4 == 0 && n < (qsizetype(1) << 30)) {
+        const qsizetype pad = text[n - 1] == u'=' ? (text[n - 2] == u'=' ? 2 : 1) : 0;
+        QByteArray ascii(n, Qt::Uninitialized);
+        bool valid = true;
+        for (qsizetype i = 0; i < n && valid; ++i) {
+            const char16_t c = text[i].unicode();
+            valid = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'+'
+                || c == u'/' || (c == u'=' && i >= n - pad);
+            ascii[i] = char(c);
+        }
+        if (valid) {
+            QByteArray out(n / 4 * 3, Qt::Uninitialized);
+            if (EVP_DecodeBlock(reinterpret_cast<unsigned char *>(out.data()), u8(ascii), int(n)) == out.size()) {
+                out.chop(pad);
+                return out;
+            }
+        }
     }
+    // Everything else (unpadded text included) is judged by Qt's strict decoder.
     auto result = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    return result ? std::move(*result) : QByteArray();
+    return result ? std::move(result.decoded) : QByteArray();
 }
 
 QByteArray sha256(QByteArrayView data)
@@ -286,10 +319,10 @@ std::optional<QByteArray> aesGcmOpen(QByteArrayView key, QByteArrayView nonce, Q
         || (!ad.isEmpty() && EVP_DecryptUpdate(ctx.get(), nullptr, &len, u8(ad), int(ad.size())) != 1)
         || EVP_DecryptUpdate(ctx.get(), o, &len, u8(sealed), int(ctLen)) != 1
         || EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, int(kGcmTagSize), tag) != 1)
-        return std::nullopt;
+        return rejected(std::optional<QByteArray>());
     int fin = 0;
     if (EVP_DecryptFinal_ex(ctx.get(), o + len, &fin) != 1 || len + fin != ctLen)
-        return std::nullopt;
+        return rejected(std::optional<QByteArray>());
     return out;
 }
 
@@ -391,7 +424,7 @@ std::optional<QByteArray> ecdh(QByteArrayView priv, const PublicKey &peer)
     if (!ctx || EVP_PKEY_derive_init(ctx.get()) != 1
         || EVP_PKEY_derive_set_peer_ex(ctx.get(), peer.m_key->get(), 0) != 1
         || EVP_PKEY_derive(ctx.get(), reinterpret_cast<unsigned char *>(out.data()), &len) != 1 || len != 32)
-        return std::nullopt;
+        return rejected(std::optional<QByteArray>());
     return out;
 }
 

@@ -1,5 +1,6 @@
 #include "e2e/E2E.h"
 
+#include "base/Broadcast.h"
 #include "base/Error.h"
 #include "base/Json.h"
 #include "e2e/BridgeKeyDirectory.h"
@@ -59,7 +60,13 @@ QString pinsText(const QHash<QString, QString> &pins)
 
 E2E &E2E::shared()
 {
-    static E2E *instance = new E2E(*new BridgeKeyDirectory, *new SettingsStore);
+    static E2E *instance = [] {
+        auto *e2e = new E2E(*new BridgeKeyDirectory, *new SettingsStore);
+        // The app hears of changed contact keys through the process-wide announcements.
+        QObject::connect(e2e, &E2E::keyChangedNotification, e2e,
+                         [](const QVariantMap &info) { Broadcast::post(QLatin1String(kKeyChangedEvent), info); });
+        return e2e;
+    }();
     return *instance;
 }
 

@@ -361,8 +361,8 @@ QString decrypt(State &state, const Header &header, const QString &iv, const QSt
     // Work on a copy: a failure anywhere leaves the caller's state untouched.
     State s = state;
     QByteArray mk;
-    const QString skippedKey = header.dh + u'|' + QString::number(header.n);
-    if (const QString *stored = s.findSkipped(skippedKey)) {
+    const QString skippedKey = s.skipped.isEmpty() ? QString() : header.dh + u'|' + QString::number(header.n);
+    if (const QString *stored = skippedKey.isEmpty() ? nullptr : s.findSkipped(skippedKey)) {
         mk = b64(*stored);
         s.skipped.removeIf([&](const SkippedKey &k) { return k.key == skippedKey; });
     } else {

@@ -143,6 +143,24 @@ TEST(E2EVectors, LegacyEnvelopeOpensWithTheV1Derivation)
     EXPECT_EQ(bob.open("alice", QString::fromUtf8(QJsonDocument(o).toJson()), "alice"), std::nullopt);
 }
 
+// Base64 is read as Qt's strict decoder reads it (unpadded text included), only faster.
+TEST(E2EVectors, Base64AcceptsWhatTheStrictDecoderAccepts)
+{
+    auto strict = [](const QString &text) {
+        auto r = QByteArray::fromBase64Encoding(text.toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+        return r ? r.decoded : QByteArray();
+    };
+    QStringList inputs{"QQ==", "QQ", "QUI=", "QUJ=", "QUJD", "QQ=", "Q===", "====", "QQ=A", "=QQQ", "QU JD",
+                       "QUJD\n", "QU-_", QString::fromUtf8("QUJ\xC3\xA9"), "QQ==QQ==", "AAAA", "+/+/"};
+    for (int len = 0; len < 40; ++len)
+        inputs.append(Crypto::toBase64(Crypto::systemRandom().bytes(len)));
+    for (const QString &in : inputs)
+        EXPECT_EQ(Crypto::fromBase64(in), strict(in)) << in.toStdString();
+    const QByteArray bytes = Crypto::systemRandom().bytes(100);
+    EXPECT_EQ(Crypto::toBase64(bytes), QString::fromLatin1(bytes.toBase64()));
+    EXPECT_EQ(Crypto::fromBase64(Crypto::toBase64(bytes)), bytes);
+}
+
 struct BadKeyCase {
     const char *name;
     QString priv;
