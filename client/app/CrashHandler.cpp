@@ -249,7 +249,8 @@ bool postAndWait(const QJsonObject &body, const QString &url, std::chrono::milli
     QThread *thread = QThread::create([done, payload, url, timeout] {
         QNetworkAccessManager network;
         QNetworkRequest request{QUrl(url)};
-        request.setTransferTimeout(int(timeout.count()));
+        // Outlives the caller's wait, which alone decides; the thread still ends by itself.
+        request.setTransferTimeout(int(timeout.count()) + 1000);
         request.setRawHeader("Content-Type", "application/json; charset=utf-8");
         QNetworkReply *reply = network.post(request, payload);
         QEventLoop loop;

@@ -38,7 +38,10 @@ ConversationListModel::Row ConversationListModel::rowFor(const QJsonObject &c)
         row.draftPrefix = int(prefix.size());
         row.preview = prefix + draft;
     } else {
-        row.preview = Protocol::briefOf(Records::latestMsgDict(c));
+        // No latest message at all (a chat just started here) has no preview rather than "[消息]".
+        const QJsonObject latest = Records::latestMsgDict(c);
+        if (!latest.isEmpty())
+            row.preview = Protocol::briefOf(latest);
     }
     // One line: a multi-line text shows its lines joined.
     row.preview.replace(QLatin1Char('\n'), QLatin1Char(' '));
