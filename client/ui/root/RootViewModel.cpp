@@ -381,8 +381,17 @@ void RootViewModel::onCredentials()
 {
     emit connColorChanged();
     const auto &credentials = m_app.credentials();
-    if (!credentials)
+    if (!credentials) {
+        // Nothing of the previous user stays on screen for the next one.
+        setSelectedConvID(QString());
+        setConvFilter(QString());
+        setShowNewChat(false);
+        setConversations({});
+        setFriends({});
+        m_selfInfo = QJsonObject();
+        emit selfInfoChanged();
         return;
+    }
     if (m_bindCalls)
         m_bindCalls(credentials->userID, credentials->imToken);
     if (m_notifier && m_notifier->enabled())
