@@ -123,14 +123,16 @@ QMenu::item:disabled { color: %2; }
 QMenu::separator { height: 1px; background: %3; margin: 5px 8px; }
 QMenu[destructive="true"]::item:selected { color: %9; }
 QScrollBar:vertical { background: transparent; width: 10px; margin: 2px; }
-QScrollBar::handle:vertical { background: %3; border-radius: 3px; min-height: 36px; margin: 0 2px; }
+QScrollBar::handle:vertical { background: %12; border-radius: 3px; min-height: 36px; margin: 0 2px; }
 QScrollBar::handle:vertical:hover { background: %2; }
 QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
 QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }
 QListView { background: transparent; border: none; outline: none; }
 QSplitter::handle { background: %3; }
 )");
-    return s.arg(ink, soft, line, bg, surface, brand, brandDark, brandLight, danger, hoverBg, disabledBrand);
+    const QString faintHandle = rgba(MTheme::inkSoft.resolved(dark), 0.22);
+    return s.arg(ink, soft, line, bg, surface, brand, brandDark, brandLight, danger, hoverBg, disabledBrand)
+        .arg(faintHandle);
 }
 
 void applyAppearance(bool dark)
