@@ -242,6 +242,14 @@ int main(int argc, char **argv)
                 AppState::shared().logout();
             settle();
             save(window, QStringLiteral("%1/signin-%2-%3.png").arg(out, lang, appearance));
+            if (SignInView *view = window.signInView()) {
+                SignInViewModel &form = view->model();
+                form.switchMode(SignInViewModel::Mode::signUp);
+                form.setField(SignInViewModel::Field::nickname, QString::fromUtf8("周一舟"));
+                form.setField(SignInViewModel::Field::email, QStringLiteral("zhou@example.com"));
+                save(window, QStringLiteral("%1/signup-%2-%3.png").arg(out, lang, appearance));
+                form.switchMode(SignInViewModel::Mode::login);
+            }
 
             AppState::shared().applyLogin({QStringLiteral("me"), QStringLiteral("im"), QStringLiteral("chat")},
                                           QString::fromUtf8("周一舟"));
