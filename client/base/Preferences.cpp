@@ -1,5 +1,7 @@
 #include "base/Preferences.h"
 
+#include "base/Profile.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,7 +13,7 @@ static constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | 
 std::unique_ptr<QSettings> open()
 {
     auto settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                                QStringLiteral("Sarvo"), QStringLiteral("Sarvo"));
+                                                QStringLiteral("Sarvo"), Profile::settingsName());
     const QString path = settings->fileName();
     if (!QFileInfo::exists(path)) {
         // Created owner-only before anything is written; later saves keep the permissions.

@@ -2,6 +2,7 @@
 
 #include "base/Error.h"
 #include "base/Json.h"
+#include "base/Profile.h"
 #include "base/ServiceConfig.h"
 
 #include <QDebug>
@@ -152,7 +153,7 @@ IMService::~IMService()
 QString IMService::defaultDataDir()
 {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
-        .filePath(QStringLiteral("Mirelo/openim"));
+        .filePath(Profile::imDataSubdir());
 }
 
 QByteArray IMService::configJSON(const QString &dataDir, const QString &logDir)

@@ -199,6 +199,8 @@ TEST_F(RootViewModelTest, ConnectionAndCredentialReactions)
     FakeSdk::drain();
     ASSERT_TRUE(spinUntil([&] { return !app.credentials(); })) << "kicked signs out";
     EXPECT_EQ(vm.connColor(), RootViewModel::ConnColor::soft);
+    EXPECT_TRUE(vm.friends().isEmpty()) << "the next user sees nothing of this one";
+    EXPECT_TRUE(vm.selfInfo().isEmpty());
 
     notifier.on = false;
     signIn();

@@ -56,12 +56,7 @@ QSize AvatarView::sizeHint() const
 
 QUrl AvatarView::imageUrl(const QString &faceURL)
 {
-    if (faceURL.isEmpty())
-        return {};
-    const QUrl url(MediaUrl::httpsUpgraded(faceURL), QUrl::StrictMode);
-    if (!url.isValid() || url.scheme() != u"https" || url.host().isEmpty())
-        return {};
-    return url;
+    return MediaUrl::imageUrl(faceURL);
 }
 
 QString AvatarView::initial(const QString &name)

@@ -1,7 +1,9 @@
 #include "ui/root/RootViewModel.h"
 
 #include "app/AppState.h"
+#include "app/MacActions.h"
 #include "app/Notifier.h"
+#include "base/Broadcast.h"
 #include "base/Json.h"
 #include "im/IMService.h"
 #include "im/Protocol.h"
@@ -44,6 +46,15 @@ RootViewModel::RootViewModel(IMService &im, AppState &app, Notifier *notifier, B
     connect(&m_im, &IMService::conversationChanges, this, [this] { reloadConversations(); });
     connect(&m_im, &IMService::connStateChanged, this, &RootViewModel::onConnState);
     connect(&m_app, &AppState::credentialsChanged, this, &RootViewModel::onCredentials);
+    // Menu commands may be posted from anywhere; they are applied on this thread.
+    connect(&Broadcast::center(), &Broadcast::posted, this, [this](const QString &name, const QVariant &object) {
+        if (name == MacActions::kNewChat)
+            newChatCommand();
+        else if (name == MacActions::kFocusSearch)
+            focusSearchCommand();
+        else if (name == MacActions::kSwitchTab && object.typeId() == QMetaType::QVariantMap)
+            switchTabCommand(object.toMap().value(QString(MacActions::kTabKey)));
+    });
 }
 
 std::optional<MacTab> RootViewModel::tabFromName(const QString &name)
@@ -121,6 +132,12 @@ void RootViewModel::setSearchFocused(bool focused)
         m_searchFocused = focused;
         emit searchFocusedChanged();
     }
+}
+
+void RootViewModel::setFriends(QList<QJsonObject> friends)
+{
+    m_friends = std::move(friends);
+    emit friendsChanged();
 }
 
 QString RootViewModel::selfID() const
@@ -237,8 +254,7 @@ QCoro::Task<void> RootViewModel::reloadAll()
     QList<QJsonObject> friends = co_await m_im.friendList();
     if (!self)
         co_return;
-    m_friends = std::move(friends);
-    emit friendsChanged();
+    setFriends(std::move(friends));
     QJsonObject info = co_await m_im.selfInfo();
     if (!self)
         co_return;
@@ -365,8 +381,17 @@ void RootViewModel::onCredentials()
 {
     emit connColorChanged();
     const auto &credentials = m_app.credentials();
-    if (!credentials)
+    if (!credentials) {
+        // Nothing of the previous user stays on screen for the next one.
+        setSelectedConvID(QString());
+        setConvFilter(QString());
+        setShowNewChat(false);
+        setConversations({});
+        setFriends({});
+        m_selfInfo = QJsonObject();
+        emit selfInfoChanged();
         return;
+    }
     if (m_bindCalls)
         m_bindCalls(credentials->userID, credentials->imToken);
     if (m_notifier && m_notifier->enabled())

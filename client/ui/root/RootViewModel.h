@@ -37,6 +37,8 @@ public:
     void setSelectedConvID(const QString &key);
     const QList<QJsonObject> &conversations() const { return m_conversations; }
     const QList<QJsonObject> &friends() const { return m_friends; }
+    // The contacts tab shares the friend list and replaces it on its own reloads.
+    void setFriends(QList<QJsonObject> friends);
     const QJsonObject &selfInfo() const { return m_selfInfo; }
     int refreshTick() const { return m_refreshTick; }
     const QString &convFilter() const { return m_convFilter; }

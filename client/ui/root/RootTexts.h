@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+// The main window's and its menu commands' texts in the current interface language.
+namespace RootTexts {
+
+QString listTitle();
+QString searchPlaceholder();
+QString newChatTooltip();
+QString refreshTooltip();
+QString draftLabel();
+QString pin(bool pinned);
+QString mute(bool muted);
+QString markRead();
+QString deleteChat();
+QString emptyPane();
+
+// Menu commands and menus.
+QString fileMenu();
+QString editMenu();
+QString goMenu();
+QString newChatCommand();
+QString searchChatsCommand();
+QString chatsCommand();
+QString contactsCommand();
+QString momentsCommand();
+QString meCommand();
+QString showWindow();
+QString quit();
+
+} // namespace RootTexts
