@@ -6,6 +6,11 @@ using Json::str;
 
 namespace Records {
 
+QString singleConversationID(const QString &a, const QString &b)
+{
+    return QLatin1String("si_") + (a < b ? a + QLatin1Char('_') + b : b + QLatin1Char('_') + a);
+}
+
 QString convKey(const QJsonObject &c)
 {
     const QString id = str(c, QLatin1String("conversationID"));

@@ -6,6 +6,10 @@
 // Readers for the SDK's conversation, friend and user records.
 namespace Records {
 
+// The one-to-one conversation ID of two users, whichever of them asks: "si_" + the two IDs in
+// ascending order joined by "_".
+QString singleConversationID(const QString &a, const QString &b);
+
 // conversationID, else "sg_" + groupID, else userID.
 QString convKey(const QJsonObject &conversation);
 // showName, else userID, else groupID.

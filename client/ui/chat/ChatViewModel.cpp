@@ -6,6 +6,7 @@
 #include "base/Json.h"
 #include "e2e/E2E.h"
 #include "im/IMService.h"
+#include "im/Records.h"
 
 #include <QJsonDocument>
 #include <QPointer>
@@ -54,7 +55,7 @@ QString ChatViewModel::deriveConversationID(const QString &selfID, const QString
 {
     if (!groupID.isEmpty())
         return QLatin1String("sg_") + groupID;
-    return QLatin1String("si_") + (selfID < peerID ? selfID + QLatin1Char('_') + peerID : peerID + QLatin1Char('_') + selfID);
+    return Records::singleConversationID(selfID, peerID);
 }
 
 QString ChatViewModel::selfID() const

@@ -77,11 +77,6 @@ QString RootViewModel::badgeText(qint64 count)
     return count > 99 ? QStringLiteral("99+") : QString::number(count);
 }
 
-QString RootViewModel::singleChatID(const QString &a, const QString &b)
-{
-    return QLatin1String("si_") + (a < b ? a + QLatin1Char('_') + b : b + QLatin1Char('_') + a);
-}
-
 QString RootViewModel::messageConvKey(const QJsonObject &m, const QString &selfID)
 {
     const QString group = Json::str(m, QLatin1String("groupID"));
@@ -89,7 +84,7 @@ QString RootViewModel::messageConvKey(const QJsonObject &m, const QString &selfI
         return QLatin1String("sg_") + group;
     const QString sender = Json::str(m, QLatin1String("sendID"));
     const QString peer = sender == selfID ? Json::str(m, QLatin1String("recvID")) : sender;
-    return singleChatID(selfID, peer);
+    return Records::singleConversationID(selfID, peer);
 }
 
 // ---- simple state ----
@@ -316,7 +311,7 @@ void RootViewModel::openChat(const QString &userID, const QString &name, const Q
 {
     if (userID.isEmpty() || !signedIn())
         return;
-    const QString id = singleChatID(selfID(), userID);
+    const QString id = Records::singleConversationID(selfID(), userID);
     openPlaceholder(id, QJsonObject{{QStringLiteral("conversationID"), id},
                                     {QStringLiteral("userID"), userID},
                                     {QStringLiteral("groupID"), QString()},

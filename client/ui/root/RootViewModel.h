@@ -77,7 +77,6 @@ public:
 
     // The conversation key of an incoming message as the signed-in user sees it.
     static QString messageConvKey(const QJsonObject &message, const QString &selfID);
-    static QString singleChatID(const QString &a, const QString &b);
 
 signals:
     void tabChanged();
