@@ -171,6 +171,11 @@ TEST_F(SignInTest, CodeCountdown)
     ASSERT_TRUE(settled());
     EXPECT_EQ(server.requests.last().json().value("purpose"), "reset");
     EXPECT_EQ(vm.codeButtonLabel(), "60s 后重发");
+    // Let the countdown end, so no sleeper outlives the clock.
+    for (int left = 59; left >= 0; --left) {
+        clock.advance(1000);
+        ASSERT_TRUE(spinUntil([&] { return vm.countdown() == left; })) << left;
+    }
 }
 
 TEST_F(SignInTest, CodeErrorsAreShownInline)

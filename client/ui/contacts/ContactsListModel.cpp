@@ -12,7 +12,7 @@
 ContactsListModel::ContactsListModel(ContactsViewModel &contacts, QObject *parent)
     : QAbstractListModel(parent), m_contacts(contacts)
 {
-    connect(&m_contacts, &ContactsViewModel::changed, this, &ContactsListModel::rebuild);
+    connect(&m_contacts, &ContactsViewModel::listsChanged, this, &ContactsListModel::rebuild);
     connect(&LangStore::shared(), &LangStore::langChanged, this, &ContactsListModel::rebuild);
     connect(&ImageCache::shared(), &ImageCache::loaded, this, &ContactsListModel::onImage);
     rebuild();

@@ -46,7 +46,10 @@ QString groupsSection() { return L10n::pick("群聊", "群組", "Groups"); }
 ContactsViewModel::ContactsViewModel(IMService &im, RootViewModel &root, QObject *parent)
     : QObject(parent), m_im(im), m_root(root)
 {
-    connect(&m_root, &RootViewModel::friendsChanged, this, &ContactsViewModel::changed);
+    connect(&m_root, &RootViewModel::friendsChanged, this, [this] {
+        emit listsChanged();
+        emit changed();
+    });
 }
 
 const QList<QJsonObject> &ContactsViewModel::friends() const
@@ -104,11 +107,13 @@ QCoro::Task<void> ContactsViewModel::reload()
     if (!self)
         co_return;
     m_applications = std::move(applications);
+    emit listsChanged();
     emit changed();
     QList<QJsonObject> groups = co_await m_im.joinedGroups();
     if (!self)
         co_return;
     m_groups = std::move(groups);
+    emit listsChanged();
     emit changed();
 }
 

@@ -65,7 +65,10 @@ public:
     void openGroup(const QJsonObject &group);
 
 signals:
+    // Any state changed (the add field, its busy flag, the lists).
     void changed();
+    // The friends, requests or groups changed.
+    void listsChanged();
     void toastChanged();
 
 private:

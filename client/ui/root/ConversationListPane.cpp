@@ -85,9 +85,12 @@ ConversationListPane::ConversationListPane(RootViewModel &root, QWidget *parent)
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(m_list, 1);
-    connect(m_list, &QListView::clicked, this, [this](const QModelIndex &index) {
+    auto open = [this](const QModelIndex &index) {
         m_root.setSelectedConvID(index.data(ConversationListModel::KeyRole).toString());
-    });
+    };
+    connect(m_list, &QListView::clicked, this, open);
+    // Enter on the keyboard's current row opens it too.
+    connect(m_list, &QListView::activated, this, open);
     connect(m_list, &QListView::customContextMenuRequested, this, [this](const QPoint &pos) {
         const QModelIndex index = m_list->indexAt(pos);
         if (!index.isValid())
