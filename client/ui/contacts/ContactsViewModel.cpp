@@ -1,5 +1,6 @@
 #include "ui/contacts/ContactsViewModel.h"
 
+#include "base/Text.h"
 #include "base/Error.h"
 #include "base/Json.h"
 #include "im/IMService.h"
@@ -8,21 +9,6 @@
 #include "ui/root/RootViewModel.h"
 
 #include <QPointer>
-
-namespace {
-
-QString trimBlanks(const QString &s)
-{
-    qsizetype begin = 0, end = s.size();
-    auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
-    while (begin < end && blank(s[begin]))
-        ++begin;
-    while (end > begin && blank(s[end - 1]))
-        --end;
-    return s.mid(begin, end - begin);
-}
-
-} // namespace
 
 namespace ContactsTexts {
 QString title() { return L10n::pick("通讯录", "通訊錄", "Contacts"); }
@@ -67,7 +53,7 @@ void ContactsViewModel::setAddInput(const QString &text)
 
 bool ContactsViewModel::addEnabled() const
 {
-    return !m_addBusy && !trimBlanks(m_addInput).isEmpty();
+    return !m_addBusy && !Text::trimBlanks(m_addInput).isEmpty();
 }
 
 void ContactsViewModel::setToast(std::optional<QString> toast)
@@ -119,7 +105,7 @@ QCoro::Task<void> ContactsViewModel::reload()
 
 QCoro::Task<void> ContactsViewModel::addFriend()
 {
-    const QString target = trimBlanks(m_addInput);
+    const QString target = Text::trimBlanks(m_addInput);
     if (target.isEmpty() || m_addBusy)
         co_return;
     QPointer<ContactsViewModel> self(this);

@@ -1,26 +1,12 @@
 #include "ui/newchat/NewChatPickerModel.h"
 
+#include "base/Text.h"
 #include "base/ImageCache.h"
 #include "base/MediaUrl.h"
 #include "im/Records.h"
 #include "l10n/Inline.h"
 
 #include <QImage>
-
-namespace {
-
-QString trimBlanks(const QString &s)
-{
-    qsizetype begin = 0, end = s.size();
-    auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
-    while (begin < end && blank(s[begin]))
-        ++begin;
-    while (end > begin && blank(s[end - 1]))
-        --end;
-    return s.mid(begin, end - begin);
-}
-
-} // namespace
 
 QString NewChatPickerModel::title()
 {
@@ -34,7 +20,7 @@ QString NewChatPickerModel::searchPlaceholder()
 
 QList<QJsonObject> NewChatPickerModel::filtered(const QList<QJsonObject> &friends, const QString &filter)
 {
-    const QString q = trimBlanks(filter).toCaseFolded();
+    const QString q = Text::trimBlanks(filter).toCaseFolded();
     if (q.isEmpty())
         return friends;
     QList<QJsonObject> out;

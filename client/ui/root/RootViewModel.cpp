@@ -1,5 +1,7 @@
 #include "ui/root/RootViewModel.h"
 
+#include "base/Text.h"
+
 #include "app/AppState.h"
 #include "app/MacActions.h"
 #include "app/Notifier.h"
@@ -13,17 +15,6 @@
 #include <algorithm>
 
 namespace {
-
-QString trimBlanks(const QString &s)
-{
-    qsizetype begin = 0, end = s.size();
-    auto blank = [](QChar c) { return c == QLatin1Char(' ') || c == QLatin1Char('\t'); };
-    while (begin < end && blank(s[begin]))
-        ++begin;
-    while (end > begin && blank(s[end - 1]))
-        --end;
-    return s.mid(begin, end - begin);
-}
 
 bool isMuted(const QJsonObject &conversation)
 {
@@ -165,7 +156,7 @@ void RootViewModel::setConversations(QList<QJsonObject> list)
 
 QList<QJsonObject> RootViewModel::sortedConversations() const
 {
-    const QString filter = trimBlanks(m_convFilter).toCaseFolded();
+    const QString filter = Text::trimBlanks(m_convFilter).toCaseFolded();
     QList<qsizetype> order;
     order.reserve(m_rows.size());
     for (qsizetype i = 0; i < m_rows.size(); ++i)
