@@ -43,6 +43,16 @@ QImage ImageCache::image(const QUrl &url) const
     return found ? *found : QImage();
 }
 
+QImage ImageCache::imageOrRequest(const QUrl &url)
+{
+    if (url.isEmpty())
+        return QImage();
+    QImage found = image(url);
+    if (found.isNull())
+        request(url);
+    return found;
+}
+
 void ImageCache::insert(const QUrl &url, const QImage &image)
 {
     if (image.isNull())

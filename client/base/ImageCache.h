@@ -31,6 +31,10 @@ public:
     // The decoded image, or a null image while it is unknown, loading or failed.
     QImage image(const QUrl &url) const;
 
+    // The image if it is cached; otherwise starts its load (see request) and answers a null
+    // image, so that a view paints its placeholder until `loaded` arrives. An empty URL is null.
+    QImage imageOrRequest(const QUrl &url);
+
     // Starts a load unless the image is cached, already loading, or failed less than a minute
     // ago. Only http and https URLs with a host are fetched; others fail at once.
     void request(const QUrl &url);

@@ -35,9 +35,7 @@ void AvatarView::setAvatar(const QString &name, const QString &faceURL)
     m_name = name;
     m_faceURL = faceURL;
     m_url = imageUrl(faceURL);
-    setImage(m_url.isEmpty() ? QImage() : ImageCache::shared().image(m_url));
-    if (!m_url.isEmpty() && m_image.isNull())
-        ImageCache::shared().request(m_url);
+    setImage(ImageCache::shared().imageOrRequest(m_url));
     update();
 }
 

@@ -91,14 +91,7 @@ QVariant ContactsListModel::data(const QModelIndex &index, int role) const
     case CountRole: return r.count;
     case FaceUrlRole: return r.faceURL;
     case RecordRole: return r.record;
-    case ImageRole: {
-        if (r.imageUrl.isEmpty())
-            return QImage();
-        const QImage image = ImageCache::shared().image(r.imageUrl);
-        if (image.isNull())
-            ImageCache::shared().request(r.imageUrl);
-        return image;
-    }
+    case ImageRole: return ImageCache::shared().imageOrRequest(r.imageUrl);
     default: return {};
     }
 }

@@ -74,15 +74,7 @@ QVariant NewChatPickerModel::data(const QModelIndex &index, int role) const
     case NameRole: return Records::fName(f);
     case UserIDRole: return Records::fUserID(f);
     case FaceUrlRole: return Records::fFace(f);
-    case ImageRole: {
-        const QUrl &url = m_urls[index.row()];
-        if (url.isEmpty())
-            return QImage();
-        const QImage image = ImageCache::shared().image(url);
-        if (image.isNull())
-            ImageCache::shared().request(url);
-        return image;
-    }
+    case ImageRole: return ImageCache::shared().imageOrRequest(m_urls[index.row()]);
     default: return {};
     }
 }

@@ -111,14 +111,7 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
     case SelectedRole: return r.key == m_selected;
     case FaceUrlRole: return r.faceURL;
     case RecordRole: return r.record;
-    case ImageRole: {
-        if (r.imageUrl.isEmpty())
-            return QImage();
-        const QImage image = ImageCache::shared().image(r.imageUrl);
-        if (image.isNull())
-            ImageCache::shared().request(r.imageUrl);
-        return image;
-    }
+    case ImageRole: return ImageCache::shared().imageOrRequest(r.imageUrl);
     default: return {};
     }
 }

@@ -57,8 +57,6 @@ NavRail::NavRail(RootViewModel &root, QWidget *parent) : QWidget(parent), m_root
     connect(&m_root, &RootViewModel::connColorChanged, this, repaint);
     connect(&m_root, &RootViewModel::selfInfoChanged, this, [this] {
         m_faceUrl = MediaUrl::imageUrl(Json::str(m_root.selfInfo(), QLatin1String("faceURL")));
-        if (!m_faceUrl.isEmpty())
-            ImageCache::shared().request(m_faceUrl);
         update();
     });
     connect(&ImageCache::shared(), &ImageCache::loaded, this, &NavRail::onImage);
@@ -121,7 +119,7 @@ void NavRail::paintEvent(QPaintEvent *)
     p.fillRect(QRect(width() - 1, 0, 1, height()), MTheme::line.resolved(dark));
 
     const QRectF avatar((kWidth - kAvatar) / 2.0, 28, kAvatar, kAvatar);
-    const QImage face = m_faceUrl.isEmpty() ? QImage() : ImageCache::shared().image(m_faceUrl);
+    const QImage face = ImageCache::shared().imageOrRequest(m_faceUrl);
     AvatarView::paint(p, avatar, selfName(m_root.selfInfo()), face);
 
     for (MacTab tab : kTabs) {
