@@ -154,6 +154,7 @@ bool WebSocket::readFrame()
             m_skip -= m_socket->skip(std::min<qint64>(m_skip, m_socket->bytesAvailable()));
         if (m_skip > 0)
             return false;
+        emit activity();
         if (m_skipFin)
             finishMessage();
         return true;
@@ -187,21 +188,26 @@ bool WebSocket::readFrame()
             return false;
         }
     }
+    if (m_in.size() < header + 4)
+        return false;
     const bool control = opcode & 0x8;
     if (control && (!fin || length > 125)) {
         fail(1002);
         return false;
     }
-    if (!control && ((opcode == Continuation) != m_inMessage || (opcode != Continuation && opcode != Text && opcode != Binary))) {
+    if (!control && (opcode > Binary || (opcode == Continuation && !m_inMessage))) {
         fail(1002);
         return false;
     }
+    // Qt's client (6.4) repeats the first opcode on the later fragments of a long message
+    // instead of sending continuations; read those as continuations too.
+    const bool continues = !control && m_inMessage;
     if (control && opcode != Close && opcode != Ping && opcode != Pong) {
         fail(1002);
         return false;
     }
     if (!control) {
-        if (opcode != Continuation) {
+        if (!continues) {
             m_inMessage = true;
             m_binary = opcode == Binary;
             m_dropping = false;
