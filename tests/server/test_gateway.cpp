@@ -499,6 +499,27 @@ TEST_F(Gateway, MalformedFramesAreSurvived)
     EXPECT_EQ(int(noisy->ws.closeCode()), 4000);
 }
 
+class GatewayTimers : public Gateway {
+protected:
+    GatewayTimers()
+    {
+        gatewayLimits.authMs = 100;
+        gatewayLimits.idleMs = 400;
+    }
+};
+
+TEST_F(GatewayTimers, SilentConnectionsAreClosed)
+{
+    Client unauthenticated;
+    ASSERT_TRUE(unauthenticated.open());
+    ASSERT_TRUE(unauthenticated.waitClosed());
+    EXPECT_EQ(int(unauthenticated.ws.closeCode()), 4000);
+
+    auto idle = connectAs(user("ann"));
+    ASSERT_TRUE(idle->waitClosed());
+    EXPECT_EQ(int(idle->ws.closeCode()), 4000);
+}
+
 TEST(GatewayStorage, UpgradeFromTheFirstSchemaKeepsDataAndAddsGroupConversations)
 {
     QTemporaryDir dir;
