@@ -54,8 +54,16 @@ WebSocket::WebSocket(QSslSocket *socket, qint64 maxMessage, QObject *parent) : Q
             emit closed();
         }
     });
-    // The head may be buffered already: it was peeked, not read, by the HTTP layer.
-    QMetaObject::invokeMethod(this, &WebSocket::onReadyRead, Qt::QueuedConnection);
+    // The head may be buffered already: it was peeked, not read, by the HTTP layer. A peer gone
+    // before the hand-off sends no `disconnected` any more.
+    QMetaObject::invokeMethod(this, [this] {
+        if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+            m_state = State::Closed;
+            emit closed();
+            return;
+        }
+        onReadyRead();
+    }, Qt::QueuedConnection);
 }
 
 WebSocket::~WebSocket()
@@ -243,7 +251,8 @@ bool WebSocket::readFrame()
     case Close: {
         // Answer with the peer's code, as the protocol asks, then end.
         const int code = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 1000;
-        close(code >= 1000 && code < 5000 ? code : 1000);
+        const bool sendable = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code < 5000);
+        close(sendable ? code : 1000);
         return false;
     }
     default:
