@@ -141,6 +141,7 @@ public:
     }
 
     qint64 changes() const { return sqlite3_changes64(m_db); }
+    sqlite3 *handle() const { return m_db; }
 
 private:
     sqlite3 *m_db = nullptr;
@@ -385,6 +386,7 @@ SqliteStore::SqliteStore(const QString &path) : m_path(path)
     m_writer = std::make_unique<Db>(path, false);
     m_writer->run("PRAGMA journal_mode = WAL");
     m_writer->run("PRAGMA synchronous = NORMAL");
+    m_writer->run("PRAGMA wal_autocheckpoint = 0");
     Stmt version = m_writer->prepare("PRAGMA user_version");
     const qint64 current = version.step() ? version.integer(0) : 0;
     if (current > kSchemaVersion)
@@ -405,9 +407,36 @@ SqliteStore::SqliteStore(const QString &path) : m_path(path)
             throw;
         }
     }
+    m_checkpointer = std::thread([this] { checkpointLoop(); });
 }
 
-SqliteStore::~SqliteStore() = default;
+SqliteStore::~SqliteStore()
+{
+    {
+        std::lock_guard lock(m_checkpointMutex);
+        m_stopping = true;
+    }
+    m_checkpointWake.notify_all();
+    if (m_checkpointer.joinable())
+        m_checkpointer.join();
+}
+
+void SqliteStore::checkpointLoop()
+{
+    try {
+        Db db(m_path, false);
+        std::unique_lock lock(m_checkpointMutex);
+        while (!m_checkpointWake.wait_for(lock, std::chrono::milliseconds(500), [this] { return m_stopping; })) {
+            lock.unlock();
+            // PASSIVE never waits for readers or the writer; whatever it could not copy is
+            // copied next time.
+            sqlite3_wal_checkpoint_v2(db.handle(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            lock.lock();
+        }
+    } catch (const std::exception &e) {
+        qWarning("database checkpoints stopped: %s", e.what());
+    }
+}
 
 SqliteStore::Reader SqliteStore::reader()
 {

@@ -2,8 +2,10 @@
 
 #include "storage/Store.h"
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace Storage {
@@ -105,6 +107,14 @@ private:
     std::unique_ptr<Db> m_writer;
     std::mutex m_poolMutex;
     std::vector<std::unique_ptr<Db>> m_pool;
+
+    // WAL checkpoints run here, on their own connection, instead of inside whichever commit
+    // crosses the threshold: that commit would otherwise wait for the database file's sync.
+    void checkpointLoop();
+    std::mutex m_checkpointMutex;
+    std::condition_variable m_checkpointWake;
+    bool m_stopping = false;
+    std::thread m_checkpointer;
 };
 
 } // namespace Storage
