@@ -78,6 +78,15 @@ public:
             return false;
         }
     }
+    // The first column of every remaining row.
+    QStringList texts()
+    {
+        QStringList out;
+        while (step())
+            out << text(0);
+        return out;
+    }
+
     QString text(int col) const
     {
         const auto *p = reinterpret_cast<const char *>(sqlite3_column_text(m_stmt, col));
@@ -708,13 +717,10 @@ std::optional<Group> SqliteStore::group(const QString &id)
 
 QStringList SqliteStore::groupMembers(const QString &groupID)
 {
-    QStringList out;
     Reader db = reader();
     Stmt s = db->prepare("SELECT user_id FROM group_members WHERE group_id = ?1 ORDER BY joined_at, user_id");
     s.bind(1, groupID);
-    while (s.step())
-        out << s.text(0);
-    return out;
+    return s.texts();
 }
 
 QList<Group> SqliteStore::groupsOf(const QString &userID)
@@ -830,13 +836,10 @@ void SqliteStore::addBlock(const QString &userID, const QString &blockedID, cons
 
 QStringList SqliteStore::blockedBy(const QString &userID)
 {
-    QStringList out;
     Reader db = reader();
     Stmt s = db->prepare("SELECT blocked_id FROM blocks WHERE user_id = ?1");
     s.bind(1, userID);
-    while (s.step())
-        out << s.text(0);
-    return out;
+    return s.texts();
 }
 
 // ---- messages
@@ -1275,13 +1278,10 @@ void SqliteStore::deleteUpload(const QString &id)
 
 QStringList SqliteStore::expiredUploads(qint64 now)
 {
-    QStringList out;
     Reader db = reader();
     Stmt s = db->prepare("SELECT id FROM uploads WHERE expires_at <= ?1");
     s.bind(1, now);
-    while (s.step())
-        out << s.text(0);
-    return out;
+    return s.texts();
 }
 
 void SqliteStore::insertObject(const Object &o)
