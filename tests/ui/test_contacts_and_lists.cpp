@@ -9,6 +9,7 @@
 #include "ui/contacts/ContactsViewModel.h"
 #include "ui/newchat/NewChatPickerModel.h"
 #include "ui/root/ConversationListModel.h"
+#include "ui/root/RootTexts.h"
 #include "ui/root/RootViewModel.h"
 
 #include <QJsonArray>
@@ -123,6 +124,33 @@ TEST(ConversationRows, BadgeCapsAt99)
     const std::pair<qint64, const char *> cases[] = {{0, ""}, {-3, ""}, {1, "1"}, {99, "99"}, {100, "99"}, {150, "99"}};
     for (const auto &[n, badge] : cases)
         EXPECT_EQ(ConversationListModel::rowBadge(n), badge) << n;
+}
+
+TEST(ConversationRows, TimeOfTheLatestMessage)
+{
+    // Wednesday 2026-12-09 15:30 local time.
+    const QDateTime now(QDate(2026, 12, 9), QTime(15, 30));
+    const auto at = [](QDate d, QTime t) { return QDateTime(d, t).toMSecsSinceEpoch(); };
+    struct Case {
+        qint64 sent;
+        const char *zh, *zhHK, *en;
+    };
+    const Case cases[] = {
+        {0, "", "", ""},
+        {at(QDate(2026, 12, 9), QTime(9, 5)), "09:05", "09:05", "09:05"},
+        {at(QDate(2026, 12, 9), QTime(16, 0)), "16:00", "16:00", "16:00"}, // sender's clock ahead
+        {at(QDate(2026, 12, 8), QTime(23, 59)), "昨天", "昨天", "Yesterday"},
+        {at(QDate(2026, 12, 5), QTime(12, 0)), "周六", "週六", "Sat"},
+        {at(QDate(2026, 12, 2), QTime(12, 0)), "12月2日", "12月2日", "Dec 2"},
+        {at(QDate(2025, 12, 31), QTime(12, 0)), "2025/12/31", "2025/12/31", "2025/12/31"},
+    };
+    for (const Case &c : cases) {
+        const std::pair<const char *, const char *> langs[] = {{"zh", c.zh}, {"zh-HK", c.zhHK}, {"en", c.en}};
+        for (const auto &[lang, expected] : langs) {
+            L10n::setLang(lang);
+            EXPECT_EQ(RootTexts::rowTime(c.sent, now), QString::fromUtf8(expected)) << lang << " " << c.sent;
+        }
+    }
 }
 
 TEST(NewChatPicker, Filter)

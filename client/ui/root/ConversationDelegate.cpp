@@ -41,7 +41,8 @@ void ConversationDelegate::paint(QPainter *p, const QStyleOptionViewItem &option
     AvatarView::paint(*p, avatar, index.data(ConversationListModel::NameRole).toString(),
                       index.data(ConversationListModel::ImageRole).value<QImage>());
 
-    // Right column: badge or pin on the name's line, the muted bell on the preview's line.
+    // Right column: the latest message's time on the name's line; on the preview's line the
+    // badge, else the pin, with the muted bell before them.
     const qreal right = card.right() - kPadX;
     const qreal nameLine = card.top() + card.height() * 0.36;
     const qreal previewLine = card.top() + card.height() * 0.68;
@@ -49,20 +50,29 @@ void ConversationDelegate::paint(QPainter *p, const QStyleOptionViewItem &option
     const bool muted = index.data(ConversationListModel::MutedRole).toBool();
     qreal nameRight = right;
     qreal previewRight = right;
+    const QString time = index.data(ConversationListModel::TimeRole).toString();
+    if (!time.isEmpty()) {
+        const QFont timeFont = Style::font(11);
+        const qreal width = QFontMetricsF(timeFont).horizontalAdvance(time);
+        p->setFont(timeFont);
+        p->setPen(MTheme::inkSoft.resolved(dark));
+        p->drawText(QRectF(right - width, nameLine - 10, width, 20), Qt::AlignRight | Qt::AlignVCenter, time);
+        nameRight = right - width - 8;
+    }
     if (!badge.isEmpty()) {
         const QColor fill = muted ? Style::mutedBadge.resolved(dark) : MTheme::danger.resolved(dark);
         const qreal width = badgeWidth(badge, 18);
-        const QRectF pill = paintBadge(*p, QPointF(right - width / 2, nameLine), badge, fill, 18);
-        nameRight = pill.left() - 8;
+        const QRectF pill = paintBadge(*p, QPointF(previewRight - width / 2, previewLine), badge, fill, 18);
+        previewRight = pill.left() - 6;
     } else if (index.data(ConversationListModel::PinnedRole).toBool()) {
-        const QRectF pin(right - 14, nameLine - 7, 14, 14);
+        const QRectF pin(previewRight - 13, previewLine - 6.5, 13, 13);
         Icons::paint(*p, pin, Icons::Glyph::pin, MTheme::inkSoft.resolved(dark));
-        nameRight = pin.left() - 8;
+        previewRight = pin.left() - 6;
     }
     if (muted) {
-        const QRectF bell(right - 14, previewLine - 7, 14, 14);
+        const QRectF bell(previewRight - 13, previewLine - 6.5, 13, 13);
         Icons::paint(*p, bell, Icons::Glyph::bellSlash, MTheme::inkSoft.resolved(dark));
-        previewRight = bell.left() - 8;
+        previewRight = bell.left() - 6;
     }
 
     const qreal textLeft = avatar.right() + 12;

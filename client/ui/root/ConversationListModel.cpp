@@ -27,7 +27,7 @@ QString ConversationListModel::rowBadge(qint64 unread)
     return unread < 1 ? QString() : QString::number(qMin<qint64>(unread, 99));
 }
 
-ConversationListModel::Row ConversationListModel::rowFor(const QJsonObject &c)
+ConversationListModel::Row ConversationListModel::rowFor(const QJsonObject &c, const QDateTime &now)
 {
     Row row;
     row.key = Records::convKey(c);
@@ -45,6 +45,7 @@ ConversationListModel::Row ConversationListModel::rowFor(const QJsonObject &c)
     }
     // One line: a multi-line text shows its lines joined.
     row.preview.replace(QLatin1Char('\n'), QLatin1Char(' '));
+    row.time = RootTexts::rowTime(Json::integer(c, QLatin1String("latestMsgSendTime")), now);
     row.badge = rowBadge(Records::unread(c));
     row.muted = Json::integer(c, QLatin1String("recvMsgOpt")) != 0;
     row.pinned = Json::boolean(c, QLatin1String("isPinned"));
@@ -59,8 +60,9 @@ void ConversationListModel::rebuild()
     const QList<QJsonObject> sorted = m_root.sortedConversations();
     QList<Row> rows;
     rows.reserve(sorted.size());
+    const QDateTime now = QDateTime::currentDateTime();
     for (const QJsonObject &c : sorted)
-        rows.append(rowFor(c));
+        rows.append(rowFor(c, now));
     m_selected = m_root.selectedConvID();
 
     // Same keys in the same order: update in place so the view keeps its scroll and hover.
@@ -104,6 +106,7 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
     case Qt::ToolTipRole: return r.name;
     case KeyRole: return r.key;
     case PreviewRole: return r.preview;
+    case TimeRole: return r.time;
     case DraftPrefixRole: return r.draftPrefix;
     case BadgeRole: return r.badge;
     case MutedRole: return r.muted;
@@ -119,7 +122,7 @@ QVariant ConversationListModel::data(const QModelIndex &index, int role) const
 QHash<int, QByteArray> ConversationListModel::roleNames() const
 {
     QHash<int, QByteArray> names = QAbstractListModel::roleNames();
-    names.insert({{KeyRole, "key"}, {NameRole, "name"}, {PreviewRole, "preview"}, {DraftPrefixRole, "draftPrefix"},
+    names.insert({{KeyRole, "key"}, {NameRole, "name"}, {PreviewRole, "preview"}, {DraftPrefixRole, "draftPrefix"}, {TimeRole, "time"},
                   {BadgeRole, "badge"}, {MutedRole, "muted"}, {PinnedRole, "pinned"}, {SelectedRole, "selected"},
                   {FaceUrlRole, "faceURL"}, {ImageRole, "image"}, {RecordRole, "record"}});
     return names;

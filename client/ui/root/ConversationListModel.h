@@ -20,6 +20,7 @@ public:
         PreviewRole,
         // Length of the "[draft label]" prefix of PreviewRole, 0 without a draft.
         DraftPrefixRole,
+        TimeRole,
         // min(unread, 99) as text, empty below 1.
         BadgeRole,
         MutedRole,
@@ -36,6 +37,7 @@ public:
         QString name;
         QString preview;
         int draftPrefix = 0;
+        QString time;
         QString badge;
         bool muted = false;
         bool pinned = false;
@@ -46,7 +48,7 @@ public:
 
     explicit ConversationListModel(RootViewModel &root, QObject *parent = nullptr);
 
-    static Row rowFor(const QJsonObject &conversation);
+    static Row rowFor(const QJsonObject &conversation, const QDateTime &now);
     // min(unread, 99), empty below 1.
     static QString rowBadge(qint64 unread);
 

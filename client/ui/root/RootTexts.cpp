@@ -1,6 +1,10 @@
 #include "ui/root/RootTexts.h"
 
 #include "l10n/Inline.h"
+#include "l10n/L10n.h"
+
+#include <QLocale>
+#include <QTimeZone>
 
 namespace RootTexts {
 
@@ -20,6 +24,27 @@ QString mute(bool muted)
 QString markRead() { return L10n::pick("标记已读", "標記已讀", "Mark as read"); }
 QString deleteChat() { return L10n::pick("删除会话", "刪除對話", "Delete chat"); }
 QString emptyPane() { return L10n::pick("选择一个会话开始聊天", "選擇一個對話開始聊天", "Select a chat to start messaging"); }
+
+QString rowTime(qint64 sendTimeMs, const QDateTime &now)
+{
+    if (sendTimeMs <= 0)
+        return {};
+    const QDateTime sent = QDateTime::fromMSecsSinceEpoch(sendTimeMs, now.timeZone());
+    const qint64 days = sent.date().daysTo(now.date());
+    const QString lang = L10n::lang();
+    const QLocale locale(lang == QLatin1String("zh") ? QLocale(QLocale::Chinese, QLocale::China)
+                         : lang == QLatin1String("zh-HK") ? QLocale(QLocale::Chinese, QLocale::HongKong)
+                                                          : QLocale(QLocale::English, QLocale::UnitedStates));
+    if (days <= 0) // today, or a clock that runs behind the sender's
+        return sent.toString(QStringLiteral("HH:mm"));
+    if (days == 1)
+        return L10n::t(QStringLiteral("yesterday"));
+    if (days < 7)
+        return locale.dayName(sent.date().dayOfWeek(), QLocale::ShortFormat);
+    if (sent.date().year() == now.date().year())
+        return locale.toString(sent.date(), lang.startsWith(QLatin1String("zh")) ? QStringLiteral("M月d日") : QStringLiteral("MMM d"));
+    return sent.toString(QStringLiteral("yyyy/M/d"));
+}
 
 QString fileMenu() { return L10n::pick("文件", "檔案", "File"); }
 QString editMenu() { return L10n::pick("编辑", "編輯", "Edit"); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 // The main window's and its menu commands' texts in the current interface language.
@@ -15,6 +16,9 @@ QString mute(bool muted);
 QString markRead();
 QString deleteChat();
 QString emptyPane();
+// When a row's latest message was sent: the time today, "yesterday", the weekday within the
+// week, the date this year, the full date before; empty without a time.
+QString rowTime(qint64 sendTimeMs, const QDateTime &now);
 
 // Menu commands and menus.
 QString fileMenu();
