@@ -289,6 +289,8 @@ QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
     // A reset is what a user does when someone else may know the password: end every session.
     m_ctx.store.revokeTokens(user->id);
     forgetTokensOf(user->id);
+    if (m_revoked)
+        m_revoked(user->id);
     Log::info("password_reset", {{"user", user->id}});
     QJsonObject answer = issueTokens(user->id);
     answer.insert(QStringLiteral("loggedIn"), true);

@@ -3,6 +3,7 @@
 #include "app/Context.h"
 
 #include <deque>
+#include <functional>
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
@@ -44,6 +45,11 @@ public:
     // The user of a token of the given kind ("im" or "chat"), if it is live.
     std::optional<QString> authenticate(const QString &token, const QString &kind);
 
+    // Called (on the caller's thread) after every token of a user was revoked, so that live
+    // connections holding one can end; set once before serving.
+    using RevocationHook = std::function<void(const QString &userID)>;
+    void setRevocationHook(RevocationHook hook) { m_revoked = std::move(hook); }
+
     // Administration: creates a user with a plain password; returns the new id or throws Failure.
     QString addUser(const QString &email, const QString &password, const QString &nickname);
 
@@ -67,6 +73,7 @@ private:
     void forgetTokensOf(const QString &userID);
 
     Context &m_ctx;
+    RevocationHook m_revoked;
     RateLimiter m_ipLimit;
     std::mutex m_tokenMutex;
     QHash<QByteArray, CachedToken> m_tokens; // kind + token hash -> user

@@ -212,9 +212,15 @@ QCoro::Task<QJsonObject> Service::route(Api api, QString path, Caller caller, QJ
     co_return call(*this, caller, body);
 }
 
-LocalService::LocalService(Options options, QSslConfiguration tls)
-    : m_service(std::move(options)), m_http(m_service, std::move(tls), m_service.context().options.threads)
+LocalService::LocalService(Options options, QSslConfiguration tls, Gateway::Limits limits)
+    : m_service(std::move(options)), m_gateway(m_service.context(), m_service.accounts(), limits),
+      m_http(m_service, std::move(tls), m_service.context().options.threads)
 {
+    Gateway::Hub *gateway = &m_gateway;
+    m_http.setUpgradeHandler(QStringLiteral("/msg_gateway"), [gateway](QSslSocket *socket) { gateway->accept(socket); });
+    m_service.accounts().setRevocationHook([gateway](const QString &userID) {
+        gateway->kick(userID, QStringLiteral("tokenRevoked"), Gateway::TokenInvalid);
+    });
     m_service.objects().purgeExpired();
     m_purge.setInterval(10 * 60 * 1000);
     QObject::connect(&m_purge, &QTimer::timeout, [this] { m_service.objects().purgeExpired(); });

@@ -3,6 +3,7 @@
 #include "accounts/Accounts.h"
 #include "app/Context.h"
 #include "bridge/Bridge.h"
+#include "gateway/Gateway.h"
 #include "http/Http.h"
 #include "http/HttpServer.h"
 #include "moments/Moments.h"
@@ -44,19 +45,22 @@ private:
     std::unique_ptr<Objects> m_objects;
 };
 
-// Service plus its HTTPS port: what `sarvo-server serve` runs, and what tests start in-process.
+// Service plus its HTTPS port and the message gateway on it: what `sarvo-server serve` runs, and
+// what tests start in-process.
 class LocalService {
 public:
-    LocalService(Options options, QSslConfiguration tls);
+    LocalService(Options options, QSslConfiguration tls, Gateway::Limits limits = {});
     ~LocalService();
 
     bool listen(const QHostAddress &address, quint16 port);
     quint16 port() const { return m_http.serverPort(); }
     Service &service() { return m_service; }
     Http::Server &http() { return m_http; }
+    Gateway::Hub &gateway() { return m_gateway; }
 
 private:
     Service m_service;
+    Gateway::Hub m_gateway;
     Http::Server m_http;
     QTimer m_purge;
 };

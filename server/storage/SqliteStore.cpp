@@ -6,6 +6,7 @@
 #include <openssl/crypto.h>
 #include <sqlite3.h>
 
+#include <limits>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -40,6 +41,13 @@ public:
     Stmt &bind(int i, qint64 v)
     {
         check(sqlite3_bind_int64(m_stmt, i, v));
+        return *this;
+    }
+    Stmt &bind(int i, const std::optional<QString> &v)
+    {
+        if (v)
+            return bind(i, *v);
+        check(sqlite3_bind_null(m_stmt, i));
         return *this;
     }
     Stmt &blob(int i, const QByteArray &v)
@@ -161,7 +169,7 @@ private:
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 const char *const kSchema = R"(
 CREATE TABLE users (
@@ -287,6 +295,69 @@ CREATE TABLE objects (
 );
 )";
 
+// Messages, conversations and the social graph. A message costs one row however many members
+// its conversation has: unread counts come from sequences, not from rows per recipient.
+const char *const kSchemaMessages = R"(
+CREATE TABLE conversations (
+  id TEXT PRIMARY KEY,
+  type INTEGER NOT NULL,
+  group_id TEXT NOT NULL DEFAULT '',
+  max_seq INTEGER NOT NULL DEFAULT 0,
+  latest_seq INTEGER NOT NULL DEFAULT 0,
+  latest_time INTEGER NOT NULL DEFAULT 0
+) WITHOUT ROWID;
+CREATE TABLE conversation_members (
+  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+  conversation_id TEXT NOT NULL REFERENCES conversations(id) ON DELETE CASCADE,
+  peer_id TEXT NOT NULL DEFAULT '',
+  pinned INTEGER NOT NULL DEFAULT 0,
+  recv_msg_opt INTEGER NOT NULL DEFAULT 0,
+  draft TEXT NOT NULL DEFAULT '',
+  read_seq INTEGER NOT NULL DEFAULT 0,
+  hidden_until INTEGER NOT NULL DEFAULT -1,
+  PRIMARY KEY (user_id, conversation_id)
+) WITHOUT ROWID;
+CREATE TABLE messages (
+  global_seq INTEGER PRIMARY KEY,
+  conversation_id TEXT NOT NULL REFERENCES conversations(id),
+  seq INTEGER NOT NULL,
+  send_id TEXT NOT NULL,
+  client_msg_id TEXT NOT NULL,
+  notice INTEGER NOT NULL,
+  send_time INTEGER NOT NULL,
+  record TEXT NOT NULL,
+  push_info TEXT NOT NULL DEFAULT '',
+  UNIQUE (send_id, client_msg_id),
+  UNIQUE (conversation_id, seq)
+);
+CREATE INDEX messages_client ON messages(conversation_id, client_msg_id);
+CREATE TABLE deleted_messages (
+  user_id TEXT NOT NULL,
+  global_seq INTEGER NOT NULL REFERENCES messages(global_seq),
+  PRIMARY KEY (user_id, global_seq)
+) WITHOUT ROWID;
+CREATE TABLE friend_requests (
+  from_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+  to_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+  req_msg TEXT NOT NULL,
+  handle_msg TEXT NOT NULL DEFAULT '',
+  result INTEGER NOT NULL DEFAULT 0,
+  created_at INTEGER NOT NULL,
+  handled_at INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (from_id, to_id)
+) WITHOUT ROWID;
+CREATE INDEX friend_requests_to ON friend_requests(to_id, created_at);
+CREATE TABLE blocks (
+  user_id TEXT NOT NULL REFERENCES users(id) ON DELETE CASCADE,
+  blocked_id TEXT NOT NULL,
+  ex TEXT NOT NULL DEFAULT '',
+  created_at INTEGER NOT NULL,
+  PRIMARY KEY (user_id, blocked_id)
+) WITHOUT ROWID;
+INSERT INTO conversations (id, type, group_id) SELECT 'sg_' || id, 3, id FROM groups_;
+INSERT INTO conversation_members (user_id, conversation_id) SELECT user_id, 'sg_' || group_id FROM group_members;
+)";
+
 User readUser(const Stmt &s)
 {
     return {s.text(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.text(6), s.integer(7)};
@@ -316,18 +387,23 @@ SqliteStore::SqliteStore(const QString &path) : m_path(path)
     m_writer->run("PRAGMA synchronous = NORMAL");
     Stmt version = m_writer->prepare("PRAGMA user_version");
     const qint64 current = version.step() ? version.integer(0) : 0;
-    if (current == 0) {
+    if (current > kSchemaVersion)
+        throw std::runtime_error("the database was written by a newer sarvo-server");
+    if (current < kSchemaVersion) {
+        // Each step moves one version up; all of them in one transaction, so a failed upgrade
+        // leaves the file as it was.
         m_writer->run("BEGIN IMMEDIATE");
         try {
-            m_writer->run(kSchema);
-            m_writer->run("PRAGMA user_version = 1");
+            if (current < 1)
+                m_writer->run(kSchema);
+            if (current < 2)
+                m_writer->run(kSchemaMessages);
+            m_writer->run("PRAGMA user_version = 2");
             m_writer->run("COMMIT");
         } catch (...) {
             m_writer->run("ROLLBACK");
             throw;
         }
-    } else if (current > kSchemaVersion) {
-        throw std::runtime_error("the database was written by a newer sarvo-server");
     }
 }
 
@@ -429,6 +505,16 @@ bool SqliteStore::setPasswordHash(const QString &userID, const QString &hash)
     return write([&](Db &db) {
         Stmt s = db.prepare("UPDATE users SET password_hash = ?2 WHERE id = ?1");
         s.bind(1, userID).bind(2, hash);
+        s.exec();
+        return db.changes() == 1;
+    });
+}
+
+bool SqliteStore::updateProfile(const QString &userID, const std::optional<QString> &nickname, const std::optional<QString> &faceURL)
+{
+    return write([&](Db &db) {
+        Stmt s = db.prepare("UPDATE users SET nickname = COALESCE(?2, nickname), face_url = COALESCE(?3, face_url) WHERE id = ?1");
+        s.bind(1, userID).bind(2, nickname).bind(3, faceURL);
         s.exec();
         return db.changes() == 1;
     });
@@ -553,10 +639,17 @@ bool SqliteStore::insertGroup(const QString &id, const QString &name, const QStr
             for (const QString &m : members)
                 if (!all.contains(m))
                     all << m;
+            // Members have the group's conversation from the start.
+            Stmt c = db.prepare("INSERT INTO conversations (id, type, group_id) VALUES ('sg_' || ?1, 3, ?1)");
+            if (!c.bind(1, id).exec())
+                throw Stmt::Constraint();
             for (const QString &m : all) {
                 Stmt s = db.prepare("INSERT INTO group_members (group_id, user_id, role, joined_at) VALUES (?1, ?2, ?3, ?4)");
                 s.bind(1, id).bind(2, m).bind(3, m == ownerID ? QStringLiteral("owner") : QStringLiteral("member")).bind(4, now);
                 if (!s.exec())
+                    throw Stmt::Constraint();
+                Stmt cm = db.prepare("INSERT INTO conversation_members (user_id, conversation_id) VALUES (?1, 'sg_' || ?2)");
+                if (!cm.bind(1, m).bind(2, id).exec())
                     throw Stmt::Constraint();
             }
             return true;
@@ -572,6 +665,368 @@ bool SqliteStore::isGroupMember(const QString &groupID, const QString &userID)
     Stmt s = db->prepare("SELECT 1 FROM group_members WHERE group_id = ?1 AND user_id = ?2");
     s.bind(1, groupID).bind(2, userID);
     return s.step();
+}
+
+std::optional<Group> SqliteStore::group(const QString &id)
+{
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT id, name, owner_id, (SELECT COUNT(*) FROM group_members WHERE group_id = ?1), created_at FROM groups_ WHERE id = ?1");
+    s.bind(1, id);
+    if (!s.step())
+        return std::nullopt;
+    return Group{s.text(0), s.text(1), s.text(2), s.integer(3), s.integer(4)};
+}
+
+QStringList SqliteStore::groupMembers(const QString &groupID)
+{
+    QStringList out;
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT user_id FROM group_members WHERE group_id = ?1 ORDER BY joined_at, user_id");
+    s.bind(1, groupID);
+    while (s.step())
+        out << s.text(0);
+    return out;
+}
+
+QList<Group> SqliteStore::groupsOf(const QString &userID)
+{
+    QList<Group> out;
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT g.id, g.name, g.owner_id, (SELECT COUNT(*) FROM group_members c WHERE c.group_id = g.id), g.created_at "
+                         "FROM group_members m JOIN groups_ g ON g.id = m.group_id WHERE m.user_id = ?1 ORDER BY g.created_at, g.id");
+    s.bind(1, userID);
+    while (s.step())
+        out.append(Group{s.text(0), s.text(1), s.text(2), s.integer(3), s.integer(4)});
+    return out;
+}
+
+QList<Friend> SqliteStore::friendsOf(const QString &userID)
+{
+    QList<Friend> out;
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT f.friend_id, u.nickname, u.face_url, f.created_at, "
+                         "EXISTS (SELECT 1 FROM blocks b WHERE b.user_id = ?1 AND b.blocked_id = f.friend_id) "
+                         "FROM friends f JOIN users u ON u.id = f.friend_id WHERE f.user_id = ?1 ORDER BY f.created_at, f.friend_id");
+    s.bind(1, userID);
+    while (s.step())
+        out.append(Friend{s.text(0), s.text(1), s.text(2), s.integer(3), s.integer(4) != 0});
+    return out;
+}
+
+bool SqliteStore::deleteFriends(const QString &a, const QString &b)
+{
+    return write([&](Db &db) {
+        Stmt s = db.prepare("DELETE FROM friends WHERE (user_id = ?1 AND friend_id = ?2) OR (user_id = ?2 AND friend_id = ?1)");
+        s.bind(1, a).bind(2, b).exec();
+        return db.changes() > 0;
+    });
+}
+
+// ---- friend requests and blocks
+
+namespace {
+
+#define REQUEST_COLUMNS                                                                                                          \
+    "r.from_id, COALESCE(f.nickname, ''), COALESCE(f.face_url, ''), r.to_id, COALESCE(t.nickname, ''), COALESCE(t.face_url, ''), " \
+    "r.req_msg, r.handle_msg, r.result, r.created_at, r.handled_at "                                                             \
+    "FROM friend_requests r LEFT JOIN users f ON f.id = r.from_id LEFT JOIN users t ON t.id = r.to_id "
+
+FriendRequest readRequest(const Stmt &s)
+{
+    return FriendRequest{s.text(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.text(6), s.text(7),
+                         static_cast<int>(s.integer(8)), s.integer(9), s.integer(10)};
+}
+
+} // namespace
+
+void SqliteStore::putFriendRequest(const QString &fromID, const QString &toID, const QString &reqMsg, qint64 now)
+{
+    write([&](Db &db) {
+        Stmt s = db.prepare("INSERT INTO friend_requests (from_id, to_id, req_msg, created_at) VALUES (?1, ?2, ?3, ?4) "
+                            "ON CONFLICT (from_id, to_id) DO UPDATE SET req_msg = excluded.req_msg, handle_msg = '', result = 0, "
+                            "created_at = excluded.created_at, handled_at = 0");
+        if (!s.bind(1, fromID).bind(2, toID).bind(3, reqMsg).bind(4, now).exec())
+            throw std::runtime_error("friend request refused");
+    });
+}
+
+std::optional<FriendRequest> SqliteStore::friendRequest(const QString &fromID, const QString &toID)
+{
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT " REQUEST_COLUMNS "WHERE r.from_id = ?1 AND r.to_id = ?2");
+    s.bind(1, fromID).bind(2, toID);
+    if (!s.step())
+        return std::nullopt;
+    return readRequest(s);
+}
+
+bool SqliteStore::settleFriendRequest(const QString &fromID, const QString &toID, int result, const QString &handleMsg, qint64 now)
+{
+    return write([&](Db &db) {
+        Stmt s = db.prepare("UPDATE friend_requests SET result = ?3, handle_msg = ?4, handled_at = ?5 WHERE from_id = ?1 AND to_id = ?2 AND result = 0");
+        s.bind(1, fromID).bind(2, toID).bind(3, qint64(result)).bind(4, handleMsg).bind(5, now).exec();
+        if (db.changes() != 1)
+            return false;
+        if (result == 1) {
+            for (const auto &[x, y] : {std::pair(fromID, toID), std::pair(toID, fromID)}) {
+                Stmt f = db.prepare("INSERT OR IGNORE INTO friends (user_id, friend_id, created_at) VALUES (?1, ?2, ?3)");
+                if (!f.bind(1, x).bind(2, y).bind(3, now).exec())
+                    throw std::runtime_error("friendship refused");
+            }
+        }
+        return true;
+    });
+}
+
+QList<FriendRequest> SqliteStore::friendRequestsTo(const QString &userID, int offset, int count)
+{
+    QList<FriendRequest> out;
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT " REQUEST_COLUMNS "WHERE r.to_id = ?1 ORDER BY r.created_at DESC, r.from_id LIMIT ?3 OFFSET ?2");
+    s.bind(1, userID).bind(2, qint64(offset)).bind(3, qint64(count));
+    while (s.step())
+        out.append(readRequest(s));
+    return out;
+}
+
+void SqliteStore::addBlock(const QString &userID, const QString &blockedID, const QString &ex, qint64 now)
+{
+    write([&](Db &db) {
+        Stmt s = db.prepare("INSERT INTO blocks (user_id, blocked_id, ex, created_at) VALUES (?1, ?2, ?3, ?4) "
+                            "ON CONFLICT (user_id, blocked_id) DO UPDATE SET ex = excluded.ex");
+        if (!s.bind(1, userID).bind(2, blockedID).bind(3, ex).bind(4, now).exec())
+            throw std::runtime_error("block refused");
+    });
+}
+
+QStringList SqliteStore::blockedBy(const QString &userID)
+{
+    QStringList out;
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT blocked_id FROM blocks WHERE user_id = ?1");
+    s.bind(1, userID);
+    while (s.step())
+        out << s.text(0);
+    return out;
+}
+
+// ---- messages
+
+namespace {
+
+#define MESSAGE_COLUMNS "m.global_seq, m.seq, m.conversation_id, m.send_id, m.client_msg_id, m.notice, m.record "
+#define NOT_DELETED "NOT EXISTS (SELECT 1 FROM deleted_messages d WHERE d.user_id = ?1 AND d.global_seq = m.global_seq) "
+
+Message readMessage(const Stmt &s)
+{
+    return Message{s.integer(0), s.integer(1), s.text(2), s.text(3), s.text(4), s.integer(5) != 0, s.text(6)};
+}
+
+} // namespace
+
+Message SqliteStore::storeMessage(Db &db, NewMessage &m)
+{
+    if (m.type == 1) {
+        Stmt c = db.prepare("INSERT OR IGNORE INTO conversations (id, type) VALUES (?1, 1)");
+        c.bind(1, m.conversationID).exec();
+        for (const QString &user : m.members) {
+            const QString peer = m.members.size() == 2 && m.members[0] == user ? m.members[1] : m.members.value(0);
+            Stmt cm = db.prepare("INSERT OR IGNORE INTO conversation_members (user_id, conversation_id, peer_id) VALUES (?1, ?2, ?3)");
+            if (!cm.bind(1, user).bind(2, m.conversationID).bind(3, peer).exec())
+                throw std::runtime_error("conversation member refused");
+        }
+    }
+    Stmt next = db.prepare("UPDATE conversations SET max_seq = max_seq + 1, "
+                           "latest_seq = CASE WHEN ?2 THEN latest_seq ELSE max_seq + 1 END, "
+                           "latest_time = CASE WHEN ?2 THEN latest_time ELSE ?3 END WHERE id = ?1 RETURNING max_seq");
+    next.bind(1, m.conversationID).bind(2, qint64(m.notice)).bind(3, m.sendTime);
+    if (!next.step())
+        throw std::runtime_error("no such conversation");
+    const qint64 seq = next.integer(0);
+    while (next.step()) {
+    }
+    Stmt last = db.prepare("SELECT COALESCE(MAX(global_seq), 0) + 1 FROM messages");
+    last.step();
+    const qint64 globalSeq = last.integer(0);
+    m.record.insert(QStringLiteral("seq"), seq);
+    m.record.insert(QStringLiteral("globalSeq"), globalSeq);
+    const QString record = QString::fromUtf8(QJsonDocument(m.record).toJson(QJsonDocument::Compact));
+    Stmt s = db.prepare("INSERT INTO messages (global_seq, conversation_id, seq, send_id, client_msg_id, notice, send_time, record, push_info) "
+                        "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    s.bind(1, globalSeq).bind(2, m.conversationID).bind(3, seq).bind(4, m.sendID).bind(5, m.clientMsgID).bind(6, qint64(m.notice));
+    s.bind(7, m.sendTime).bind(8, record).bind(9, m.pushInfo);
+    if (!s.exec())
+        throw std::runtime_error("message refused");
+    return Message{globalSeq, seq, m.conversationID, m.sendID, m.clientMsgID, m.notice, record};
+}
+
+Message SqliteStore::insertMessage(NewMessage message, bool *duplicate)
+{
+    return write([&](Db &db) {
+        Stmt seen = db.prepare("SELECT " MESSAGE_COLUMNS "FROM messages m WHERE m.send_id = ?1 AND m.client_msg_id = ?2");
+        seen.bind(1, message.sendID).bind(2, message.clientMsgID);
+        if (seen.step()) {
+            *duplicate = true;
+            return readMessage(seen);
+        }
+        *duplicate = false;
+        return storeMessage(db, message);
+    });
+}
+
+std::optional<Message> SqliteStore::recallMessage(qint64 globalSeq, const QString &recalledRecord, NewMessage notice)
+{
+    return write([&](Db &db) -> std::optional<Message> {
+        Stmt s = db.prepare("UPDATE messages SET record = ?2 WHERE global_seq = ?1 AND notice = 0 "
+                            "AND json_extract(record, '$.contentType') IS NOT 2101");
+        s.bind(1, globalSeq).bind(2, recalledRecord).exec();
+        if (db.changes() != 1)
+            return std::nullopt;
+        return storeMessage(db, notice);
+    });
+}
+
+std::optional<Message> SqliteStore::messageByClientID(const QString &conversationID, const QString &clientMsgID)
+{
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT " MESSAGE_COLUMNS "FROM messages m WHERE m.conversation_id = ?1 AND m.client_msg_id = ?2 ORDER BY m.global_seq LIMIT 1");
+    s.bind(1, conversationID).bind(2, clientMsgID);
+    if (!s.step())
+        return std::nullopt;
+    return readMessage(s);
+}
+
+qint64 SqliteStore::latestGlobalSeq()
+{
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT COALESCE(MAX(global_seq), 0) FROM messages");
+    return s.step() ? s.integer(0) : 0;
+}
+
+QList<Message> SqliteStore::history(const QString &userID, const QString &conversationID, qint64 beforeSeq, int count)
+{
+    QList<Message> out;
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT " MESSAGE_COLUMNS "FROM messages m WHERE m.conversation_id = ?2 AND m.seq < ?3 AND m.notice = 0 AND " NOT_DELETED
+                         "ORDER BY m.seq DESC LIMIT ?4");
+    s.bind(1, userID).bind(2, conversationID).bind(3, beforeSeq > 0 ? beforeSeq : std::numeric_limits<qint64>::max()).bind(4, qint64(count));
+    while (s.step())
+        out.append(readMessage(s));
+    return out;
+}
+
+QList<Message> SqliteStore::messagesAfter(const QString &userID, qint64 after, int limit)
+{
+    QList<Message> out;
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT " MESSAGE_COLUMNS "FROM messages m WHERE m.global_seq > ?2 "
+                         "AND m.conversation_id IN (SELECT conversation_id FROM conversation_members WHERE user_id = ?1) AND " NOT_DELETED
+                         "ORDER BY m.global_seq LIMIT ?3");
+    s.bind(1, userID).bind(2, after).bind(3, qint64(limit));
+    while (s.step())
+        out.append(readMessage(s));
+    return out;
+}
+
+void SqliteStore::deleteMessageFor(const QString &userID, qint64 globalSeq)
+{
+    write([&](Db &db) {
+        Stmt s = db.prepare("INSERT OR IGNORE INTO deleted_messages (user_id, global_seq) VALUES (?1, ?2)");
+        if (!s.bind(1, userID).bind(2, globalSeq).exec())
+            throw std::runtime_error("delete refused");
+    });
+}
+
+// ---- conversations
+
+namespace {
+
+#define CONVERSATION_SELECT                                                                                                      \
+    "SELECT c.id, c.type, cm.peer_id, c.group_id, COALESCE(u.nickname, g.name, ''), COALESCE(u.face_url, ''), cm.pinned, "      \
+    "cm.recv_msg_opt, cm.draft, cm.read_seq, cm.hidden_until, c.max_seq, c.latest_seq, c.latest_time, "                         \
+    "(SELECT COUNT(*) FROM messages m WHERE m.conversation_id = c.id AND m.seq > cm.read_seq AND m.notice = 0 "                 \
+    "AND m.send_id <> ?1 AND " NOT_DELETED "), "                                                                                 \
+    "COALESCE((SELECT m.record FROM messages m WHERE m.conversation_id = c.id AND m.notice = 0 AND " NOT_DELETED                \
+    "ORDER BY m.seq DESC LIMIT 1), '') "                                                                                         \
+    "FROM conversation_members cm JOIN conversations c ON c.id = cm.conversation_id "                                            \
+    "LEFT JOIN users u ON u.id = NULLIF(cm.peer_id, '') LEFT JOIN groups_ g ON g.id = NULLIF(c.group_id, '') "                  \
+    "WHERE cm.user_id = ?1 "
+
+Conversation readConversation(const Stmt &s)
+{
+    Conversation c;
+    c.id = s.text(0);
+    c.type = static_cast<int>(s.integer(1));
+    c.peerID = s.text(2);
+    c.groupID = s.text(3);
+    c.showName = s.text(4);
+    c.faceURL = s.text(5);
+    c.pinned = s.integer(6) != 0;
+    c.recvMsgOpt = static_cast<int>(s.integer(7));
+    c.draft = s.text(8);
+    c.readSeq = s.integer(9);
+    c.hiddenUntil = s.integer(10);
+    c.maxSeq = s.integer(11);
+    c.latestSeq = s.integer(12);
+    c.latestTime = s.integer(13);
+    c.unread = s.integer(14);
+    c.latestRecord = s.text(15);
+    return c;
+}
+
+} // namespace
+
+QList<Conversation> SqliteStore::conversationsOf(const QString &userID)
+{
+    QList<Conversation> out;
+    Reader db = reader();
+    Stmt s = db->prepare(CONVERSATION_SELECT);
+    s.bind(1, userID);
+    while (s.step())
+        out.append(readConversation(s));
+    return out;
+}
+
+std::optional<Conversation> SqliteStore::conversationOf(const QString &userID, const QString &conversationID)
+{
+    Reader db = reader();
+    Stmt s = db->prepare(CONVERSATION_SELECT "AND cm.conversation_id = ?2");
+    s.bind(1, userID).bind(2, conversationID);
+    if (!s.step())
+        return std::nullopt;
+    return readConversation(s);
+}
+
+bool SqliteStore::conversationExists(const QString &conversationID)
+{
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT 1 FROM conversations WHERE id = ?1");
+    s.bind(1, conversationID);
+    return s.step();
+}
+
+bool SqliteStore::changeConversation(const QString &userID, const QString &conversationID, const ConversationChange &change)
+{
+    return write([&](Db &db) {
+        Stmt s = db.prepare("UPDATE conversation_members SET pinned = COALESCE(?3, pinned), recv_msg_opt = COALESCE(?4, recv_msg_opt), "
+                            "draft = COALESCE(?5, draft), "
+                            "read_seq = CASE WHEN ?6 THEN (SELECT max_seq FROM conversations WHERE id = ?2) ELSE read_seq END, "
+                            "hidden_until = CASE WHEN ?7 THEN (SELECT latest_seq FROM conversations WHERE id = ?2) ELSE hidden_until END "
+                            "WHERE user_id = ?1 AND conversation_id = ?2");
+        s.bind(1, userID).bind(2, conversationID);
+        std::optional<QString> none;
+        if (change.pinned)
+            s.bind(3, qint64(*change.pinned));
+        else
+            s.bind(3, none);
+        if (change.recvMsgOpt)
+            s.bind(4, qint64(*change.recvMsgOpt));
+        else
+            s.bind(4, none);
+        s.bind(5, change.draft).bind(6, qint64(change.markRead)).bind(7, qint64(change.hide));
+        s.exec();
+        return db.changes() == 1;
+    });
 }
 
 // ---- key directory

@@ -26,6 +26,7 @@ public:
     QHash<QString, User> usersByIds(const QStringList &ids) override;
     bool insertUser(const User &user) override;
     bool setPasswordHash(const QString &userID, const QString &hash) override;
+    bool updateProfile(const QString &userID, const std::optional<QString> &nickname, const std::optional<QString> &faceURL) override;
 
     void insertToken(const QByteArray &tokenHash, const QString &userID, const QString &kind, qint64 expiresAt) override;
     std::optional<TokenOwner> tokenUser(const QByteArray &tokenHash, const QString &kind, qint64 now) override;
@@ -39,6 +40,32 @@ public:
     bool areFriends(const QString &a, const QString &b) override;
     bool insertGroup(const QString &id, const QString &name, const QString &ownerID, const QStringList &members, qint64 now) override;
     bool isGroupMember(const QString &groupID, const QString &userID) override;
+    std::optional<Group> group(const QString &id) override;
+    QStringList groupMembers(const QString &groupID) override;
+    QList<Group> groupsOf(const QString &userID) override;
+    QList<Friend> friendsOf(const QString &userID) override;
+    bool deleteFriends(const QString &a, const QString &b) override;
+
+    void putFriendRequest(const QString &fromID, const QString &toID, const QString &reqMsg, qint64 now) override;
+    std::optional<FriendRequest> friendRequest(const QString &fromID, const QString &toID) override;
+    bool settleFriendRequest(const QString &fromID, const QString &toID, int result, const QString &handleMsg, qint64 now) override;
+    QList<FriendRequest> friendRequestsTo(const QString &userID, int offset, int count) override;
+
+    void addBlock(const QString &userID, const QString &blockedID, const QString &ex, qint64 now) override;
+    QStringList blockedBy(const QString &userID) override;
+
+    Message insertMessage(NewMessage message, bool *duplicate) override;
+    std::optional<Message> recallMessage(qint64 globalSeq, const QString &recalledRecord, NewMessage notice) override;
+    std::optional<Message> messageByClientID(const QString &conversationID, const QString &clientMsgID) override;
+    qint64 latestGlobalSeq() override;
+    QList<Message> history(const QString &userID, const QString &conversationID, qint64 beforeSeq, int count) override;
+    QList<Message> messagesAfter(const QString &userID, qint64 after, int limit) override;
+    void deleteMessageFor(const QString &userID, qint64 globalSeq) override;
+
+    QList<Conversation> conversationsOf(const QString &userID) override;
+    std::optional<Conversation> conversationOf(const QString &userID, const QString &conversationID) override;
+    bool conversationExists(const QString &conversationID) override;
+    bool changeConversation(const QString &userID, const QString &conversationID, const ConversationChange &change) override;
 
     void putDeviceKey(const QString &userID, const QString &deviceID, const QString &pubKey, qint64 now, int maxDevices) override;
     QHash<QString, QList<DeviceKey>> deviceKeys(const QStringList &userIDs) override;
@@ -71,6 +98,7 @@ private:
     template <typename F>
     auto write(F &&work);
     void completePost(Db &db, Post &post);
+    Message storeMessage(Db &db, NewMessage &message);
 
     QString m_path;
     std::mutex m_writeMutex;

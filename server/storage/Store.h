@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -78,6 +79,85 @@ struct Part {
     QString md5;
 };
 
+// One stored message or notice; `record` is the message record as JSON text with seq and
+// globalSeq filled in.
+struct Message {
+    qint64 globalSeq = 0;
+    qint64 seq = 0;
+    QString conversationID;
+    QString sendID;
+    QString clientMsgID;
+    bool notice = false;
+    QString record;
+};
+
+struct NewMessage {
+    QString conversationID;
+    int type = 1;        // 1 one-to-one, 3 group
+    QStringList members; // one-to-one: the two users (their conversation rows are created)
+    QString groupID;
+    QString sendID;
+    QString clientMsgID;
+    bool notice = false;
+    qint64 sendTime = 0;
+    QJsonObject record;  // seq and globalSeq are added by the store
+    QString pushInfo;    // offlinePushInfo as JSON text, kept as is
+};
+
+// A user's view of one conversation.
+struct Conversation {
+    QString id;
+    int type = 1;
+    QString peerID;  // one-to-one
+    QString groupID; // group
+    QString showName;
+    QString faceURL;
+    bool pinned = false;
+    int recvMsgOpt = 0;
+    QString draft;
+    qint64 readSeq = 0;
+    qint64 hiddenUntil = -1; // hidden until a message newer than this seq arrives
+    qint64 maxSeq = 0;
+    qint64 latestSeq = 0; // seq of the newest message that is not a notice
+    qint64 latestTime = 0;
+    qint64 unread = 0;
+    QString latestRecord; // newest message the user sees (no notices, not deleted), "" if none
+    bool hidden() const { return latestSeq <= hiddenUntil; }
+};
+
+struct ConversationChange {
+    std::optional<bool> pinned;
+    std::optional<int> recvMsgOpt;
+    std::optional<QString> draft;
+    bool markRead = false;
+    bool hide = false;
+};
+
+struct Friend {
+    QString userID;
+    QString nickname;
+    QString faceURL;
+    qint64 createdAt = 0;
+    bool blocked = false; // the owner blocked this friend
+};
+
+struct FriendRequest {
+    QString fromID, fromNickname, fromFaceURL;
+    QString toID, toNickname, toFaceURL;
+    QString reqMsg, handleMsg;
+    int result = 0; // 0 pending, 1 accepted, -1 refused
+    qint64 createdAt = 0;
+    qint64 handledAt = 0;
+};
+
+struct Group {
+    QString id;
+    QString name;
+    QString ownerID;
+    qint64 memberCount = 0;
+    qint64 createdAt = 0;
+};
+
 struct Object {
     QString id;
     QString userID;
@@ -99,6 +179,8 @@ public:
     // False when the id, e-mail or phone number is taken.
     virtual bool insertUser(const User &user) = 0;
     virtual bool setPasswordHash(const QString &userID, const QString &hash) = 0;
+    // Empty optionals leave the member as it is.
+    virtual bool updateProfile(const QString &userID, const std::optional<QString> &nickname, const std::optional<QString> &faceURL) = 0;
 
     // Sessions: only a hash of each token is kept.
     virtual void insertToken(const QByteArray &tokenHash, const QString &userID, const QString &kind, qint64 expiresAt) = 0;
@@ -120,6 +202,48 @@ public:
     virtual bool areFriends(const QString &a, const QString &b) = 0;
     virtual bool insertGroup(const QString &id, const QString &name, const QString &ownerID, const QStringList &members, qint64 now) = 0;
     virtual bool isGroupMember(const QString &groupID, const QString &userID) = 0;
+    virtual std::optional<Group> group(const QString &id) = 0;
+    virtual QStringList groupMembers(const QString &groupID) = 0;
+    virtual QList<Group> groupsOf(const QString &userID) = 0;
+    virtual QList<Friend> friendsOf(const QString &userID) = 0;
+    // False when they were not friends.
+    virtual bool deleteFriends(const QString &a, const QString &b) = 0;
+
+    // Friend requests: one per ordered pair, replaced by a new request.
+    virtual void putFriendRequest(const QString &fromID, const QString &toID, const QString &reqMsg, qint64 now) = 0;
+    virtual std::optional<FriendRequest> friendRequest(const QString &fromID, const QString &toID) = 0;
+    // Settles a pending request (result 1 or -1); accepting also makes the two friends. False
+    // when no request from `fromID` to `toID` was pending.
+    virtual bool settleFriendRequest(const QString &fromID, const QString &toID, int result, const QString &handleMsg, qint64 now) = 0;
+    // Requests sent to the user, newest first.
+    virtual QList<FriendRequest> friendRequestsTo(const QString &userID, int offset, int count) = 0;
+
+    // Blocks: `userID` refuses messages from `blockedID`.
+    virtual void addBlock(const QString &userID, const QString &blockedID, const QString &ex, qint64 now) = 0;
+    virtual QStringList blockedBy(const QString &userID) = 0;
+
+    // Messages. Sequences: globalSeq over the whole store, seq within a conversation, both from 1.
+    // Stores the message in one transaction (creating one-to-one conversation rows on first
+    // use); a (sendID, clientMsgID) seen before returns the stored message with `*duplicate` set.
+    virtual Message insertMessage(NewMessage message, bool *duplicate) = 0;
+    // Replaces a message's record with its recalled form and stores the notice, atomically;
+    // nothing when the message was recalled already.
+    virtual std::optional<Message> recallMessage(qint64 globalSeq, const QString &recalledRecord, NewMessage notice) = 0;
+    virtual std::optional<Message> messageByClientID(const QString &conversationID, const QString &clientMsgID) = 0;
+    virtual qint64 latestGlobalSeq() = 0;
+    // Up to `count` non-notice messages the user did not delete with seq below `beforeSeq`
+    // (0 = newest), newest first.
+    virtual QList<Message> history(const QString &userID, const QString &conversationID, qint64 beforeSeq, int count) = 0;
+    // Messages and notices of the user's conversations above `after`, ascending.
+    virtual QList<Message> messagesAfter(const QString &userID, qint64 after, int limit) = 0;
+    virtual void deleteMessageFor(const QString &userID, qint64 globalSeq) = 0;
+
+    // Conversations as the user sees them; hidden ones included (Conversation::hidden()).
+    virtual QList<Conversation> conversationsOf(const QString &userID) = 0;
+    virtual std::optional<Conversation> conversationOf(const QString &userID, const QString &conversationID) = 0;
+    virtual bool conversationExists(const QString &conversationID) = 0;
+    // False when the user has no such conversation.
+    virtual bool changeConversation(const QString &userID, const QString &conversationID, const ConversationChange &change) = 0;
 
     // Key directory
     // Adds or replaces one device's key; keeps at most `maxDevices` per user (oldest dropped).

@@ -1,0 +1,264 @@
+#include "gateway/WebSocket.h"
+
+#include <QCryptographicHash>
+#include <QSslSocket>
+#include <QtEndian>
+
+namespace Gateway {
+
+namespace {
+
+constexpr qsizetype kMaxHead = 16 * 1024;
+// A peer that does not read its pushes must not make us buffer without bound.
+constexpr qint64 kMaxPendingWrite = 32 * 1024 * 1024;
+
+enum Opcode : quint8 { Continuation = 0x0, Text = 0x1, Binary = 0x2, Close = 0x8, Ping = 0x9, Pong = 0xA };
+
+QByteArray frame(quint8 opcode, const QByteArray &payload)
+{
+    QByteArray out;
+    out.reserve(payload.size() + 10);
+    out.append(char(0x80 | opcode));
+    const quint64 n = static_cast<quint64>(payload.size());
+    if (n < 126) {
+        out.append(char(n));
+    } else if (n <= 0xFFFF) {
+        out.append(char(126));
+        out.append(char(n >> 8)).append(char(n & 0xFF));
+    } else {
+        out.append(char(127));
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out.append(char((n >> shift) & 0xFF));
+    }
+    out.append(payload);
+    return out;
+}
+
+QByteArray closePayload(int code, const QByteArray &reason)
+{
+    QByteArray p;
+    p.append(char((code >> 8) & 0xFF)).append(char(code & 0xFF));
+    p.append(reason.left(123));
+    return p;
+}
+
+} // namespace
+
+WebSocket::WebSocket(QSslSocket *socket, qint64 maxMessage, QObject *parent) : QObject(parent), m_socket(socket), m_maxMessage(maxMessage)
+{
+    m_socket->setParent(this);
+    connect(m_socket, &QIODevice::readyRead, this, &WebSocket::onReadyRead);
+    connect(m_socket, &QAbstractSocket::disconnected, this, [this] {
+        if (m_state != State::Closed) {
+            m_state = State::Closed;
+            emit closed();
+        }
+    });
+    // The head may be buffered already: it was peeked, not read, by the HTTP layer.
+    QMetaObject::invokeMethod(this, &WebSocket::onReadyRead, Qt::QueuedConnection);
+}
+
+WebSocket::~WebSocket()
+{
+    m_socket->disconnect(this);
+    m_socket->abort();
+}
+
+QByteArray WebSocket::textFrame(const QByteArray &utf8) { return frame(Text, utf8); }
+
+void WebSocket::sendFrame(const QByteArray &bytes)
+{
+    if (m_state != State::Open)
+        return;
+    if (m_socket->bytesToWrite() > kMaxPendingWrite) {
+        fail(1008);
+        return;
+    }
+    m_socket->write(bytes);
+}
+
+void WebSocket::close(int code, const QByteArray &reason)
+{
+    if (m_state != State::Open && m_state != State::Handshake)
+        return;
+    if (m_state == State::Open)
+        m_socket->write(frame(Close, closePayload(code, reason)));
+    m_state = State::Closing;
+    m_socket->disconnectFromHost(); // after the pending bytes are written
+}
+
+void WebSocket::fail(int code)
+{
+    close(code);
+}
+
+void WebSocket::onReadyRead()
+{
+    if (m_state == State::Handshake && !readHandshake())
+        return;
+    while (m_state == State::Open && readFrame()) {
+    }
+    if (m_state == State::Closing || m_state == State::Closed)
+        m_socket->readAll(); // nothing more is processed
+}
+
+bool WebSocket::readHandshake()
+{
+    m_in += m_socket->read(kMaxHead + 4 - m_in.size());
+    const qsizetype end = m_in.indexOf("\r\n\r\n");
+    if (end < 0) {
+        if (m_in.size() > kMaxHead) {
+            m_socket->write("HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+            m_state = State::Closing;
+            m_socket->disconnectFromHost();
+        }
+        return false;
+    }
+    QByteArray key, version;
+    const QList<QByteArray> lines = m_in.left(end).split('\n');
+    const bool isGet = lines.value(0).startsWith("GET ");
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = lines[i].left(colon).trimmed().toLower();
+        if (name == "sec-websocket-key")
+            key = lines[i].mid(colon + 1).trimmed();
+        else if (name == "sec-websocket-version")
+            version = lines[i].mid(colon + 1).trimmed();
+    }
+    m_in.remove(0, end + 4);
+    if (!isGet || key.isEmpty() || version != "13") {
+        m_socket->write("HTTP/1.1 400 Bad Request\r\nSec-WebSocket-Version: 13\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        m_state = State::Closing;
+        m_socket->disconnectFromHost();
+        return false;
+    }
+    const QByteArray accept =
+        QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
+    m_socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " + accept +
+                    "\r\n\r\n");
+    m_state = State::Open;
+    emit opened();
+    return true;
+}
+
+// Consumes one frame (or part of a skipped one); false when more bytes are needed.
+bool WebSocket::readFrame()
+{
+    if (m_skip > 0) {
+        const qint64 fromBuffer = std::min<qint64>(m_skip, m_in.size());
+        m_in.remove(0, fromBuffer);
+        m_skip -= fromBuffer;
+        while (m_skip > 0 && m_socket->bytesAvailable() > 0)
+            m_skip -= m_socket->skip(std::min<qint64>(m_skip, m_socket->bytesAvailable()));
+        if (m_skip > 0)
+            return false;
+        if (m_skipFin)
+            finishMessage();
+        return true;
+    }
+    m_in += m_socket->read(std::max<qint64>(0, m_maxMessage + 14 - m_in.size()));
+    if (m_in.size() > 0)
+        emit activity();
+    if (m_in.size() < 2)
+        return false;
+    const auto *p = reinterpret_cast<const uchar *>(m_in.constData());
+    const bool fin = p[0] & 0x80;
+    const quint8 opcode = p[0] & 0x0F;
+    if ((p[0] & 0x70) || !(p[1] & 0x80)) { // extensions were not negotiated; clients must mask
+        fail(1002);
+        return false;
+    }
+    quint64 length = p[1] & 0x7F;
+    qsizetype header = 2;
+    if (length == 126) {
+        if (m_in.size() < 4)
+            return false;
+        length = qFromBigEndian<quint16>(p + 2);
+        header = 4;
+    } else if (length == 127) {
+        if (m_in.size() < 10)
+            return false;
+        length = qFromBigEndian<quint64>(p + 2);
+        header = 10;
+        if (length >> 63) {
+            fail(1002);
+            return false;
+        }
+    }
+    const bool control = opcode & 0x8;
+    if (control && (!fin || length > 125)) {
+        fail(1002);
+        return false;
+    }
+    if (!control && ((opcode == Continuation) != m_inMessage || (opcode != Continuation && opcode != Text && opcode != Binary))) {
+        fail(1002);
+        return false;
+    }
+    if (control && opcode != Close && opcode != Ping && opcode != Pong) {
+        fail(1002);
+        return false;
+    }
+    if (!control) {
+        if (opcode != Continuation) {
+            m_inMessage = true;
+            m_binary = opcode == Binary;
+            m_dropping = false;
+            m_message.clear();
+        }
+        if (m_dropping || qint64(length) > m_maxMessage - m_message.size()) {
+            // Too large: skip it as it streams in.
+            m_dropping = true;
+            m_message.clear();
+            m_in.remove(0, header + 4);
+            m_skip = static_cast<qint64>(length);
+            m_skipFin = fin;
+            if (m_skip == 0 && fin)
+                finishMessage();
+            return true;
+        }
+    }
+    if (m_in.size() < header + 4 + qsizetype(length))
+        return false;
+    const uchar *mask = p + header;
+    QByteArray payload = m_in.mid(header + 4, qsizetype(length));
+    char *d = payload.data();
+    for (qsizetype i = 0; i < payload.size(); ++i)
+        d[i] = char(d[i] ^ mask[i % 4]);
+    m_in.remove(0, header + 4 + qsizetype(length));
+
+    switch (opcode) {
+    case Ping:
+        m_socket->write(frame(Pong, payload));
+        return true;
+    case Pong:
+        return true;
+    case Close: {
+        // Answer with the peer's code, as the protocol asks, then end.
+        const int code = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 1000;
+        close(code >= 1000 && code < 5000 ? code : 1000);
+        return false;
+    }
+    default:
+        m_message += payload;
+        if (fin)
+            finishMessage();
+        return true;
+    }
+}
+
+void WebSocket::finishMessage()
+{
+    m_inMessage = false;
+    const bool unusable = m_dropping || m_binary;
+    m_dropping = false;
+    QByteArray message = std::move(m_message);
+    m_message.clear();
+    if (unusable)
+        emit unusableReceived();
+    else
+        emit textReceived(message);
+}
+
+} // namespace Gateway

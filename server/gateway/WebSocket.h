@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+class QSslSocket;
+
+namespace Gateway {
+
+// The server side of a WebSocket over a socket whose TLS is already done: the opening
+// handshake, incoming frames (masked, possibly fragmented, control frames in between) and
+// outgoing frames. Messages above the size limit are skipped as they stream in instead of being
+// buffered, and reported like binary ones, so the protocol layer decides what to do about them.
+class WebSocket : public QObject {
+    Q_OBJECT
+public:
+    // Takes ownership of `socket`, positioned before the HTTP request head.
+    WebSocket(QSslSocket *socket, qint64 maxMessage, QObject *parent = nullptr);
+    ~WebSocket() override;
+
+    // One unmasked, final text frame. Built once and written to any number of connections.
+    static QByteArray textFrame(const QByteArray &utf8);
+
+    bool isOpen() const { return m_state == State::Open; }
+    void sendFrame(const QByteArray &frame);
+    void sendText(const QByteArray &utf8) { sendFrame(textFrame(utf8)); }
+    // Sends the close frame and ends the connection once it is written.
+    void close(int code, const QByteArray &reason = {});
+
+signals:
+    void opened();
+    void textReceived(const QByteArray &utf8);
+    void unusableReceived(); // a binary message or one above the size limit
+    void activity();         // bytes arrived
+    void closed();           // the socket is gone; delete the owner later
+
+private:
+    enum class State { Handshake, Open, Closing, Closed };
+    void onReadyRead();
+    bool readHandshake();
+    bool readFrame();
+    void finishMessage();
+    void fail(int code); // protocol error: close without waiting for anything more
+
+    QSslSocket *m_socket;
+    qint64 m_maxMessage;
+    State m_state = State::Handshake;
+    QByteArray m_in;
+    // The message being assembled from fragments.
+    bool m_inMessage = false;
+    bool m_binary = false;
+    bool m_dropping = false; // above the limit: its bytes are discarded
+    QByteArray m_message;
+    qint64 m_skip = 0; // payload bytes still to discard from the current frame
+    bool m_skipFin = false;
+};
+
+} // namespace Gateway
