@@ -96,9 +96,11 @@ bool Cache::openFile(const QString &path)
     if (sqlite3_open_v2(path.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
         return false;
     sqlite3_busy_timeout(m_db, 2000);
-    Stmt check(m_db, "PRAGMA quick_check");
-    if (!check.step() || check.text(0) != QLatin1String("ok"))
-        return false;
+    {
+        Stmt check(m_db, "PRAGMA quick_check");
+        if (!check.step() || check.text(0) != QLatin1String("ok"))
+            return false;
+    }
     return exec("PRAGMA journal_mode=WAL") && exec(kSchema);
 }
 

@@ -52,6 +52,10 @@ Instance::~Instance()
 {
     if (!m_thread)
         return;
+    // No event reaches the owner's listeners once it is tearing us down.
+    for (ListenerKind kind : {ListenerKind::Connection, ListenerKind::Conversation, ListenerKind::Message, ListenerKind::Friend,
+                              ListenerKind::Group, ListenerKind::User})
+        m_listeners.set(kind, {});
     Session *session = m_session;
     QMetaObject::invokeMethod(m_anchor, [session] { delete session; }, Qt::BlockingQueuedConnection);
     QMetaObject::invokeMethod(m_anchor, [anchor = m_anchor] { delete anchor; }, Qt::BlockingQueuedConnection);

@@ -145,7 +145,10 @@ QCoro::Task<QString> ObjectUploader::put(QJsonObject sign, QJsonObject descripto
         co_return QStringLiteral("cannot read %1").arg(file);
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(m_nam.put(request, body.get()),
                                                                     [](QNetworkReply *r) { r->deleteLater(); });
-    QObject::connect(reply.get(), &QNetworkReply::uploadProgress, reply.get(), [sent](qint64 done, qint64) { sent(done); });
+    QObject::connect(reply.get(), &QNetworkReply::uploadProgress, reply.get(), [sent](qint64 done, qint64 total) {
+        if (total > 0) // Qt reports (0, 0) once the request is done
+            sent(done);
+    });
     co_await reply.get();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || status.toInt() < 200 || status.toInt() > 299)

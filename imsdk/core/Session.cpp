@@ -462,7 +462,7 @@ QCoro::Task<void> Session::runSend(QJsonObject msg, QJsonObject data, SendCallba
             auto lastReported = std::make_shared<int>(0);
             ObjectUploader::Progress progress = [cb, lastReported](qint64 sent, qint64 total) {
                 const int p = total > 0 ? int(std::clamp<qint64>(1 + sent * 98 / total, 1, 99)) : 1;
-                if (p != *lastReported) {
+                if (p > *lastReported) {
                     *lastReported = p;
                     cb(0, {}, {}, p);
                 }

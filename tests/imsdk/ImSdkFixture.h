@@ -72,8 +72,8 @@ protected:
     struct Client {
         ChatApi::LoginResult user;
         QString dataDir;
+        std::unique_ptr<Recorder> recorder; // outlives the instance that feeds it
         std::unique_ptr<ImSdk::Instance> sdk;
-        std::unique_ptr<Recorder> recorder;
         QString id() const { return user.userID; }
     };
 
@@ -110,7 +110,7 @@ protected:
                                  {"wsAddr", ServiceConfig::current().gatewayUrl()},
                                  {"dataDir", c->dataDir},
                                  {"logLevel", 4},
-                                 {"isLogStandardOutput", false},
+                                 {"isLogStandardOutput", qEnvironmentVariableIsSet("IMSDK_TEST_LOG")},
                                  {"logFilePath", c->dataDir + "/log"}};
         EXPECT_TRUE(c->sdk->init(QJsonDocument(config).toJson(QJsonDocument::Compact), [recorder](int event, const QByteArray &) {
             // Connection events share the recorder under their own kind.

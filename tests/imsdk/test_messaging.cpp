@@ -128,13 +128,16 @@ TEST_F(Messaging, ConversationStateFollowsReadPinMuteAndHide)
     const QString conversationID = single(*a, *b);
     for (int i = 0; i < 2; ++i)
         ASSERT_EQ(send(*a, a->sdk->createText(QString("m%1").arg(i)), b->id()).reply.errCode, 0);
+    // The first message makes the conversation new (29); later ones change it (30).
+    const auto latestText = [](const QJsonValue &c) {
+        return QJsonDocument::fromJson(c["latestMsg"].toString().toUtf8()).object().value("textElem").toObject().value("content").toString();
+    };
+    ASSERT_TRUE(waitEvent(*b, ListenerKind::Conversation, 29, [&](const QJsonValue &d) { return d[0]["conversationID"] == conversationID; }));
+    ASSERT_EQ(send(*a, a->sdk->createText("m2"), b->id()).reply.errCode, 0);
     const auto changed = waitEvent(*b, ListenerKind::Conversation, 30, [&](const QJsonValue &d) {
-        for (const QJsonValue &c : d.toArray())
-            if (c["conversationID"].toString() == conversationID && c["unreadCount"].toInt() == 2)
-                return QJsonDocument::fromJson(c["latestMsg"].toString().toUtf8()).object().value("textElem").toObject().value("content").toString() == "m1";
-        return false;
+        return d[0]["conversationID"] == conversationID && d[0]["unreadCount"].toInt() == 3 && latestText(d[0]) == "m2";
     });
-    EXPECT_TRUE(changed) << "no conversation event with unreadCount 2 and the latest message";
+    EXPECT_TRUE(changed) << "no conversation event with unreadCount 3 and the latest message";
 
     const auto conversation = [&]() -> QJsonObject {
         for (const QJsonValue &c : call([&](ImSdk::Callback cb) { b->sdk->conversations(cb); }).array())
@@ -142,7 +145,7 @@ TEST_F(Messaging, ConversationStateFollowsReadPinMuteAndHide)
                 return c.toObject();
         return {};
     };
-    EXPECT_EQ(conversation()["unreadCount"].toInt(), 2);
+    EXPECT_EQ(conversation()["unreadCount"].toInt(), 3);
     EXPECT_EQ(conversation()["showName"].toString(), "Alice");
 
     EXPECT_EQ(call([&](ImSdk::Callback cb) { b->sdk->markRead(conversationID, cb); }).errCode, 0);
