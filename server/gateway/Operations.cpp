@@ -462,9 +462,8 @@ QJsonValue Operations::addFriend(const Caller &caller, const QJsonObject &data)
     return QJsonObject{};
 }
 
-QJsonValue Operations::settle(const Caller &caller, const QJsonObject &data, const char *op, int result)
+QJsonValue Operations::settle(const Caller &caller, const QJsonObject &data, int result)
 {
-    Q_UNUSED(op);
     const Args args(data);
     const QString from = args.text("toUserID", kMaxId);
     const QString handleMsg = args.text("handleMsg", 1000, false);
@@ -477,9 +476,9 @@ QJsonValue Operations::settle(const Caller &caller, const QJsonObject &data, con
     return QJsonObject{};
 }
 
-QJsonValue Operations::acceptFriend(const Caller &caller, const QJsonObject &data) { return settle(caller, data, "acceptFriend", 1); }
+QJsonValue Operations::acceptFriend(const Caller &caller, const QJsonObject &data) { return settle(caller, data, 1); }
 
-QJsonValue Operations::refuseFriend(const Caller &caller, const QJsonObject &data) { return settle(caller, data, "refuseFriend", -1); }
+QJsonValue Operations::refuseFriend(const Caller &caller, const QJsonObject &data) { return settle(caller, data, -1); }
 
 QJsonValue Operations::deleteFriend(const Caller &caller, const QJsonObject &data)
 {

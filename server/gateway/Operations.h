@@ -78,7 +78,7 @@ private:
     QJsonObject conversationRecord(const Caller &caller, const QString &conversationID);
     QJsonValue changeConversation(const Caller &caller, const QJsonObject &data, const char *op, bool answerRecord);
     QJsonObject friendOf(const QString &ownerID, const QString &friendID);
-    QJsonValue settle(const Caller &caller, const QJsonObject &data, const char *op, int result);
+    QJsonValue settle(const Caller &caller, const QJsonObject &data, int result);
 
     Hub &m_hub;
     QHash<QString, Handler> m_handlers;

@@ -54,8 +54,16 @@ WebSocket::WebSocket(QSslSocket *socket, qint64 maxMessage, QObject *parent) : Q
             emit closed();
         }
     });
-    // The head may be buffered already: it was peeked, not read, by the HTTP layer.
-    QMetaObject::invokeMethod(this, &WebSocket::onReadyRead, Qt::QueuedConnection);
+    // The head may be buffered already: it was peeked, not read, by the HTTP layer. A peer gone
+    // before the hand-off sends no `disconnected` any more.
+    QMetaObject::invokeMethod(this, [this] {
+        if (m_socket->state() == QAbstractSocket::UnconnectedState) {
+            m_state = State::Closed;
+            emit closed();
+            return;
+        }
+        onReadyRead();
+    }, Qt::QueuedConnection);
 }
 
 WebSocket::~WebSocket()
@@ -154,6 +162,7 @@ bool WebSocket::readFrame()
             m_skip -= m_socket->skip(std::min<qint64>(m_skip, m_socket->bytesAvailable()));
         if (m_skip > 0)
             return false;
+        emit activity();
         if (m_skipFin)
             finishMessage();
         return true;
@@ -187,21 +196,26 @@ bool WebSocket::readFrame()
             return false;
         }
     }
+    if (m_in.size() < header + 4)
+        return false;
     const bool control = opcode & 0x8;
     if (control && (!fin || length > 125)) {
         fail(1002);
         return false;
     }
-    if (!control && ((opcode == Continuation) != m_inMessage || (opcode != Continuation && opcode != Text && opcode != Binary))) {
+    if (!control && (opcode > Binary || (opcode == Continuation && !m_inMessage))) {
         fail(1002);
         return false;
     }
+    // Qt's client (6.4) repeats the first opcode on the later fragments of a long message
+    // instead of sending continuations; read those as continuations too.
+    const bool continues = !control && m_inMessage;
     if (control && opcode != Close && opcode != Ping && opcode != Pong) {
         fail(1002);
         return false;
     }
     if (!control) {
-        if (opcode != Continuation) {
+        if (!continues) {
             m_inMessage = true;
             m_binary = opcode == Binary;
             m_dropping = false;
@@ -237,7 +251,8 @@ bool WebSocket::readFrame()
     case Close: {
         // Answer with the peer's code, as the protocol asks, then end.
         const int code = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 1000;
-        close(code >= 1000 && code < 5000 ? code : 1000);
+        const bool sendable = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code < 5000);
+        close(sendable ? code : 1000);
         return false;
     }
     default:

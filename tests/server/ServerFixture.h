@@ -40,7 +40,7 @@ protected:
         options.passwordIterations = 1000;
         options.threads = 1;
         options.clock = [this] { return (frozen.load() ? frozen.load() : QDateTime::currentMSecsSinceEpoch()) + offset.load(); };
-        local = std::make_unique<LocalService>(options, *tls);
+        local = std::make_unique<LocalService>(options, *tls, gatewayLimits);
         beforeListen();
         ASSERT_TRUE(local->listen(QHostAddress::LocalHost, 0));
         origin = QStringLiteral("https://127.0.0.1:%1").arg(local->port());
@@ -118,6 +118,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    Gateway::Limits gatewayLimits; // set before SetUp to shorten the gateway's timers
     std::atomic<qint64> offset{0};
     std::atomic<qint64> frozen{0}; // when set, the server's clock stands still there
     std::unique_ptr<LocalService> local;
