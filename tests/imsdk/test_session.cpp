@@ -1,5 +1,7 @@
 #include "ImSdkFixture.h"
 
+#include "core/Connection.h"
+
 using ImSdk::ListenerKind;
 
 namespace {
@@ -21,6 +23,32 @@ TEST_F(Sessions, RevokedTokenEndsTheSession)
     EXPECT_FALSE(hasConnectionEvent(*b, ImSdk::Event::Connecting));
     // The old token no longer signs in either.
     EXPECT_EQ(login(*b).errCode, 1501);
+}
+
+// A dropped connection comes back by itself and syncs what arrived meanwhile.
+TEST_F(Sessions, LostConnectionReconnectsAndCatchesUp)
+{
+    b->recorder->clear();
+    local->gateway().kick(b->id(), "test", Gateway::ProtocolViolation);
+    ASSERT_TRUE(spinUntil([&] { return hasConnectionEvent(*b, ImSdk::Event::ConnectFailed); }));
+    const QByteArray message = a->sdk->createText("while you reconnect");
+    ASSERT_EQ(send(*a, message, b->id()).reply.errCode, 0);
+    EXPECT_TRUE(waitMessage(*b, clientMsgID(message)));
+    EXPECT_TRUE(hasConnectionEvent(*b, ImSdk::Event::Connected));
+    EXPECT_EQ(b->recorder->events(ListenerKind::Message, 32).size(), 1);
+}
+
+TEST(Backoff, DoublesFromOneSecondToThirtyWithJitter)
+{
+    QRandomGenerator random(7);
+    const struct {
+        int attempt, low, high;
+    } cases[] = {{0, 800, 1200}, {1, 1600, 2400}, {3, 6400, 9600}, {4, 12800, 19200}, {5, 24000, 30000}, {40, 24000, 30000}};
+    for (const auto &c : cases)
+        for (int i = 0; i < 50; ++i) {
+            const int ms = ImSdk::Connection::backoffMs(c.attempt, random);
+            EXPECT_TRUE(ms >= c.low && ms <= c.high) << c.attempt << ": " << ms;
+        }
 }
 
 TEST_F(Sessions, ProfileCallsAnswerInTheirShapes)
