@@ -1,6 +1,9 @@
 #include "ImSdkFixture.h"
 
+#include "app/AppState.h"
 #include "im/IMService.h"
+#include "im/Records.h"
+#include "ui/root/RootViewModel.h"
 
 namespace {
 
@@ -28,11 +31,24 @@ TEST_F(CFacade, ClientDrivesTheSharedLibraryEndToEnd)
     EXPECT_EQ(sent.value->value("sendID").toString(), carol.userID);
     EXPECT_TRUE(waitMessage(*b, clientMsgID(text.toUtf8())));
 
+    // The main window's model follows the peer's writing live: the row, its preview and unread.
+    AppState app{service, [](QString, QString) -> QCoro::Task<void> { co_return; }};
+    RootViewModel root{service, app, nullptr, {}};
+    const auto rowOfBob = [&]() -> QJsonObject {
+        for (const QJsonObject &c : root.conversations())
+            if (c["userID"].toString() == bob.userID)
+                return c;
+        return {};
+    };
+
     const QByteArray reply = b->sdk->createText("hello back");
     ASSERT_EQ(send(*b, reply, carol.userID).reply.errCode, 0);
     EXPECT_TRUE(spinUntil([&] { return !received.isEmpty(); }));
     ASSERT_FALSE(received.isEmpty());
     EXPECT_EQ(received.first()["clientMsgID"].toString(), clientMsgID(reply));
+    EXPECT_TRUE(spinUntil([&] { return Records::unread(rowOfBob()) == 1; }));
+    EXPECT_EQ(Records::latestMsgDict(rowOfBob()).value("textElem").toObject().value("content").toString(), "hello back");
+    EXPECT_EQ(root.chatsBadge(), "1");
 
     const auto conversations = await(service.conversations());
     ASSERT_TRUE(conversations.value);
