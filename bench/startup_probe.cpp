@@ -4,6 +4,10 @@
 //   sarvo_startup_probe list N   with a stored session and N conversations in the scripted IM
 //                                SDK, until the conversation list is painted with its rows;
 //                                then the resident memory after two idle seconds
+//   sarvo_startup_probe live N [--profile P --ca FILE …]
+//                                the same against the running local service through our SDK
+//                                (libimsdk.so beside this program), with the profile's stored
+//                                session, until N conversation rows are painted
 //
 // SARVO_PROBE_T0 is the launch time (nanoseconds, CLOCK_REALTIME) taken by the caller just
 // before it started this process. Prints "painted_ms=…" and, for list, "idle_rss_mb=…".
@@ -94,16 +98,23 @@ private:
 
 int main(int argc, char **argv)
 {
-    qputenv("SARVO_IMSDK", FAKE_IMSDK_PATH);
+    const bool live = argc > 1 && qstrcmp(argv[1], "live") == 0;
+    if (!live)
+        qputenv("SARVO_IMSDK", FAKE_IMSDK_PATH);
     Shell::prepare();
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const bool list = args.value(1) == QLatin1String("list");
+    const bool list = args.value(1) == QLatin1String("list") || live;
     const int count = args.value(2, QStringLiteral("1000")).toInt();
     if (const auto exit = Shell::configure(app))
         return *exit;
 
-    if (list) {
+    if (live) {
+        if (!SessionStore::load()) {
+            std::fprintf(stderr, "live: the profile holds no session\n");
+            return 2;
+        }
+    } else if (list) {
         SessionStore::save({QStringLiteral("me"), QStringLiteral("im"), QStringLiteral("chat"), QStringLiteral("Me")});
         for (int i = 0; i < 4; ++i)
             FakeSdk::script("get_all_conversation_list", {{0, "", conversations(count)}});
