@@ -3,6 +3,7 @@
 #include "base/Json.h"
 #include "base/Network.h"
 #include "net/Net.h"
+#include "net/ObjectParts.h"
 
 #include <QJsonArray>
 #include <QNetworkAccessManager>
@@ -19,9 +20,8 @@ namespace Net {
 
 namespace {
 
-constexpr qint64 kDefaultMinPartSize = 5242880;
-constexpr qint64 kDefaultMaxNumSize = 10000;
-constexpr qint64 kSignBatch = 20;
+using ObjectParts::findPart;
+using ObjectParts::kSignBatch;
 const QString kContentType = QStringLiteral("application/octet-stream");
 
 // A limit read as an integer (fractions truncated); another type counts as absent. A number
@@ -37,57 +37,6 @@ qint64 limit(const QJsonObject &o, QLatin1StringView key, qint64 fallback)
     return Json::integer(o, key);
 }
 
-qint64 partNumber(const QJsonObject &descriptor)
-{
-    const QJsonValue v = descriptor.value(QLatin1String("partNumber"));
-    if (!v.isDouble() || !std::isfinite(v.toDouble()) || std::fabs(v.toDouble()) >= 9.2e18)
-        return -1;
-    return Json::integer(descriptor, QLatin1String("partNumber"));
-}
-
-std::optional<QJsonObject> findPart(const QJsonObject &sign, qint64 n)
-{
-    for (const QJsonObject &d : Json::objectList(sign.value(QLatin1String("parts"))))
-        if (partNumber(d) == n)
-            return d;
-    return std::nullopt;
-}
-
-// (key, first value as text) of every usable query or header entry, in order.
-QList<QPair<QString, QString>> entries(const QJsonObject &o, QLatin1StringView listKey)
-{
-    QList<QPair<QString, QString>> out;
-    for (const QJsonValue &e : Json::arr(o, listKey)) {
-        const QJsonObject entry = e.toObject();
-        const QJsonArray values = Json::arr(entry, QLatin1String("values"));
-        if (values.isEmpty())
-            continue;
-        out.append({Json::str(entry, QLatin1String("key")), Json::text(values.first())});
-    }
-    return out;
-}
-
-std::optional<QUrl> partUrl(const QJsonObject &sign, const QJsonObject &descriptor)
-{
-    QString text = Json::str(descriptor, QLatin1String("url"));
-    if (!descriptor.value(QLatin1String("url")).isString())
-        text = Json::str(sign, QLatin1String("url"));
-    QUrl url(text, QUrl::StrictMode);
-    if (text.isEmpty() || !url.isValid() || url.isRelative())
-        return std::nullopt;
-    QUrlQuery query(url);
-    for (const QJsonObject *source : {&sign, &descriptor}) {
-        for (const auto &[key, value] : entries(*source, QLatin1String("query"))) {
-            query.removeAllQueryItems(key);
-            query.addQueryItem(key, value);
-        }
-    }
-    url.setQuery(query);
-    if (!url.isValid())
-        return std::nullopt;
-    return url;
-}
-
 QString partFailed(qint64 n)
 {
     return QStringLiteral("PUT part %1 failed").arg(n);
@@ -97,15 +46,10 @@ QString partFailed(qint64 n)
 
 UploadPlan planUpload(qint64 size, qint64 minPartSize, qint64 maxNumSize)
 {
-    qint64 capacity = 0;
-    if (minPartSize <= 0 || maxNumSize <= 0 || __builtin_mul_overflow(minPartSize, maxNumSize, &capacity))
+    const std::optional<ObjectParts::Plan> plan = ObjectParts::plan(size, minPartSize, maxNumSize);
+    if (!plan)
         throw APIError(QStringLiteral("upload: unusable part limits (minPartSize %1, maxNumSize %2)").arg(minPartSize).arg(maxNumSize));
-    UploadPlan plan;
-    plan.size = size;
-    plan.partSize = capacity >= size ? minPartSize : size / maxNumSize + (size % maxNumSize != 0);
-    plan.partSize = std::max<qint64>(plan.partSize, 1);
-    plan.partCount = std::max<qint64>(size / plan.partSize + (size % plan.partSize != 0), 1);
-    return plan;
+    return UploadPlan{plan->size, plan->partSize, plan->partCount};
 }
 
 QString objectName(const QString &fileName, const QString &userID)
@@ -123,8 +67,8 @@ QCoro::Task<QString> uploadBytes(QByteArray data, QString fileName, QString imTo
 {
     const QString name = objectName(fileName, userID);
     const QJsonObject limits = co_await imApi(QStringLiteral("/object/part_limit"), QJsonObject(), imToken);
-    const UploadPlan plan = planUpload(data.size(), limit(limits, QLatin1String("minPartSize"), kDefaultMinPartSize),
-                                       limit(limits, QLatin1String("maxNumSize"), kDefaultMaxNumSize));
+    const UploadPlan plan = planUpload(data.size(), limit(limits, QLatin1String("minPartSize"), ObjectParts::kDefaultMinPartSize),
+                                       limit(limits, QLatin1String("maxNumSize"), ObjectParts::kDefaultMaxParts));
 
     // Parts are views into `data`: hashed once here, sent as they are below.
     auto partView = [&](qint64 i) {
@@ -173,16 +117,15 @@ QCoro::Task<QString> uploadBytes(QByteArray data, QString fileName, QString imTo
             if (!descriptor)
                 throw APIError(QStringLiteral("auth_sign missing part %1").arg(n));
         }
-        const std::optional<QUrl> url = partUrl(sign, *descriptor);
+        const std::optional<QUrl> url = ObjectParts::partUrl(sign, *descriptor);
         if (!url)
             throw APIError(QStringLiteral("bad put url"));
 
         QNetworkRequest request(*url);
         request.setTransferTimeout(60000);
-        for (const QJsonObject *source : {&sign, &*descriptor})
-            for (const auto &[key, value] : entries(*source, QLatin1String("header")))
-                if (!key.isEmpty())
-                    request.setRawHeader(key.toUtf8(), value.toUtf8());
+        for (const auto &[key, value] : ObjectParts::partHeaders(sign, *descriptor))
+            if (!key.isEmpty())
+                request.setRawHeader(key.toUtf8(), value.toUtf8());
         const QByteArrayView part = partView(n - 1);
         std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
             sharedNetworkAccessManager().put(request, QByteArray::fromRawData(part.data(), part.size())), [](QNetworkReply *r) { r->deleteLater(); });

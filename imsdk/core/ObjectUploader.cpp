@@ -1,6 +1,7 @@
 #include "core/ObjectUploader.h"
 
 #include "base/Json.h"
+#include "net/ObjectParts.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -20,9 +21,8 @@ namespace ImSdk {
 
 namespace {
 
-constexpr qint64 kDefaultMinPartSize = 5242880;
-constexpr qint64 kDefaultMaxParts = 10000;
-constexpr qint64 kSignBatch = 20;
+using ObjectParts::findPart;
+using ObjectParts::kSignBatch;
 const QString kContentType = QStringLiteral("application/octet-stream");
 
 // A window [offset, offset + length) of a file, read on demand as the request body.
@@ -49,25 +49,6 @@ private:
     QFile m_file;
     qint64 m_offset, m_length;
 };
-
-std::optional<QJsonObject> findPart(const QJsonObject &sign, qint64 n)
-{
-    for (const QJsonObject &d : Json::objectList(sign.value(QLatin1String("parts"))))
-        if (d.value(QLatin1String("partNumber")).isDouble() && Json::integer(d, QLatin1String("partNumber")) == n)
-            return d;
-    return std::nullopt;
-}
-
-QList<QPair<QString, QString>> entries(const QJsonObject &o, QLatin1StringView listKey)
-{
-    QList<QPair<QString, QString>> out;
-    for (const QJsonValue &e : Json::arr(o, listKey)) {
-        const QJsonArray values = Json::arr(e.toObject(), QLatin1String("values"));
-        if (!values.isEmpty())
-            out.append({Json::str(e.toObject(), QLatin1String("key")), Json::text(values.first())});
-    }
-    return out;
-}
 
 // MD5 of every part and of their joined hex digests, reading the file once.
 std::optional<QPair<QStringList, QString>> hashParts(const QString &path, qint64 partSize, qint64 partCount)
@@ -119,25 +100,15 @@ QCoro::Task<ObjectUploader::ApiAnswer> ObjectUploader::api(QString path, QJsonOb
 QCoro::Task<QString> ObjectUploader::put(QJsonObject sign, QJsonObject descriptor, QString file, qint64 offset, qint64 length,
                                          std::function<void(qint64)> sent)
 {
-    const QString urlText = descriptor.value(QLatin1String("url")).isString() ? Json::str(descriptor, QLatin1String("url"))
-                                                                               : Json::str(sign, QLatin1String("url"));
-    QUrl url(urlText, QUrl::StrictMode);
-    if (urlText.isEmpty() || !url.isValid() || url.isRelative())
+    const std::optional<QUrl> url = ObjectParts::partUrl(sign, descriptor);
+    if (!url)
         co_return QStringLiteral("bad put url");
-    QUrlQuery query(url);
-    for (const QJsonObject *source : {&sign, &descriptor})
-        for (const auto &[key, value] : entries(*source, QLatin1String("query"))) {
-            query.removeAllQueryItems(key);
-            query.addQueryItem(key, value);
-        }
-    url.setQuery(query);
 
-    QNetworkRequest request(url);
+    QNetworkRequest request(*url);
     request.setTransferTimeout(60000);
-    for (const QJsonObject *source : {&sign, &descriptor})
-        for (const auto &[key, value] : entries(*source, QLatin1String("header")))
-            if (!key.isEmpty())
-                request.setRawHeader(key.toUtf8(), value.toUtf8());
+    for (const auto &[key, value] : ObjectParts::partHeaders(sign, descriptor))
+        if (!key.isEmpty())
+            request.setRawHeader(key.toUtf8(), value.toUtf8());
     request.setHeader(QNetworkRequest::ContentLengthHeader, length);
 
     auto body = std::make_unique<FileRange>(file, offset, length);
@@ -171,11 +142,14 @@ QCoro::Task<ObjectUploader::Result> ObjectUploader::upload(QString path, Progres
     qint64 minPartSize = Json::integer(limits.data, QLatin1String("minPartSize"));
     qint64 maxParts = Json::integer(limits.data, QLatin1String("maxNumSize"));
     if (minPartSize <= 0)
-        minPartSize = kDefaultMinPartSize;
+        minPartSize = ObjectParts::kDefaultMinPartSize;
     if (maxParts <= 0)
-        maxParts = kDefaultMaxParts;
-    const qint64 partSize = std::max<qint64>(1, std::max(minPartSize, size / maxParts + (size % maxParts != 0)));
-    const qint64 partCount = std::max<qint64>(1, size / partSize + (size % partSize != 0));
+        maxParts = ObjectParts::kDefaultMaxParts;
+    const std::optional<ObjectParts::Plan> plan = ObjectParts::plan(size, minPartSize, maxParts);
+    if (!plan)
+        co_return Result{{}, QStringLiteral("upload: unusable part limits")};
+    const qint64 partSize = plan->partSize;
+    const qint64 partCount = plan->partCount;
 
     const auto hashes = hashParts(path, partSize, partCount);
     if (!hashes)
