@@ -6,6 +6,7 @@
 #include "core/MessageFactory.h"
 #include "core/ObjectUploader.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QJsonDocument>
@@ -93,6 +94,11 @@ Session::~Session()
 {
     m_connection.disconnect(this);
     m_connection.stop();
+    // stop() failed every call still waiting for its answer; their coroutines resume through
+    // queued calls on the connection. Run those now, while this object is alive: dropped with
+    // the connection they would leave their frames suspended for good.
+    for (int round = 0; round < 8; ++round)
+        QCoreApplication::sendPostedEvents(&m_connection, QEvent::MetaCall);
 }
 
 void Session::endSession()
