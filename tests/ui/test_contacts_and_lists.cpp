@@ -220,12 +220,21 @@ TEST_F(ListsTest, ContactsReloadAndRows)
     EXPECT_EQ(model.row(7).count, "12");
     EXPECT_EQ(model.row(5).imageUrl, QUrl("https://img/fay.png"));
 
-    // A failing request list is an empty section, not an error.
+    // A failing request list is an empty section, not an error; an empty section says so.
     scriptLists({}, {}, {});
     FakeSdk::script("get_friend_application_list_as_recipient", {{1, "boom", ""}});
     await(contacts.reload());
-    EXPECT_EQ(model.rowCount(), 3);
     EXPECT_FALSE(contacts.toast());
+    const std::pair<Kind, const char *> empty[] = {
+        {Kind::header, "Friend requests"}, {Kind::note, "No friend requests"}, {Kind::header, "Friends"},
+        {Kind::note, "No friends yet"},    {Kind::header, "Groups"},           {Kind::note, "No groups yet"},
+    };
+    ASSERT_EQ(model.rowCount(), 6);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(model.row(i).kind, empty[i].first) << i;
+        EXPECT_EQ(model.row(i).name, empty[i].second) << i;
+        EXPECT_FALSE(model.flags(model.index(i)) & Qt::ItemIsSelectable) << i;
+    }
 }
 
 TEST_F(ListsTest, AddFriend)

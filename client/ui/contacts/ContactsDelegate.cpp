@@ -44,7 +44,8 @@ void paintPill(QPainter &p, const QRectF &r, const QString &text, bool filled, b
 
 QSize ContactsDelegate::sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const
 {
-    return {option.rect.width(), kindOf(index) == Kind::header ? kHeaderHeight : kRowHeight};
+    const Kind kind = kindOf(index);
+    return {option.rect.width(), kind == Kind::header ? kHeaderHeight : kind == Kind::note ? kNoteHeight : kRowHeight};
 }
 
 ContactsDelegate::Buttons ContactsDelegate::buttons(const QRect &row, const QModelIndex &index)
@@ -80,6 +81,13 @@ void ContactsDelegate::paint(QPainter *p, const QStyleOptionViewItem &option, co
         p->setFont(Style::font(12, QFont::DemiBold));
         p->drawText(QRectF(option.rect).adjusted(kInsetX + kPadX, 0, -kInsetX - kPadX, -6),
                     Qt::AlignLeft | Qt::AlignBottom, name);
+        p->restore();
+        return;
+    }
+    if (kind == Kind::note) {
+        p->setPen(MTheme::inkSoft.resolved(dark));
+        p->setFont(Style::font(13));
+        p->drawText(QRectF(option.rect).adjusted(kInsetX + kPadX, 0, -kInsetX - kPadX, 0), Qt::AlignLeft | Qt::AlignVCenter, name);
         p->restore();
         return;
     }
@@ -165,7 +173,7 @@ bool ContactsDelegate::editorEvent(QEvent *event, QAbstractItemModel *model, con
     if (mouse->button() != Qt::LeftButton)
         return false;
     const Kind kind = kindOf(index);
-    if (kind == Kind::header)
+    if (kind == Kind::header || kind == Kind::note)
         return true;
     const QPointF pos = mouse->position();
     const Buttons b = buttons(option.rect, index);

@@ -9,6 +9,7 @@ class ContactsDelegate : public QStyledItemDelegate {
 
 public:
     static constexpr int kHeaderHeight = 40;
+    static constexpr int kNoteHeight = 32;
     static constexpr int kRowHeight = 62;
 
     using QStyledItemDelegate::QStyledItemDelegate;

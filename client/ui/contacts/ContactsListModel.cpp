@@ -27,6 +27,14 @@ void ContactsListModel::rebuild()
         r.name = title;
         rows.append(r);
     };
+    auto noteIfEmpty = [&](bool empty, const QString &text) {
+        if (!empty)
+            return;
+        Row r;
+        r.kind = Kind::note;
+        r.name = text;
+        rows.append(r);
+    };
     auto person = [](Kind kind, const QString &name, const QString &face, const QJsonObject &record) {
         Row r;
         r.kind = kind;
@@ -49,15 +57,18 @@ void ContactsListModel::rebuild()
         }
         rows.append(r);
     }
+    noteIfEmpty(m_contacts.applications().isEmpty(), ContactsTexts::noRequests());
     header(ContactsTexts::friendsSection());
     for (const QJsonObject &f : m_contacts.friends())
         rows.append(person(Kind::friendRow, Records::fName(f), Records::fFace(f), f));
+    noteIfEmpty(m_contacts.friends().isEmpty(), ContactsTexts::noFriends());
     header(ContactsTexts::groupsSection());
     for (const QJsonObject &g : m_contacts.groups()) {
         Row r = person(Kind::group, Json::str(g, QLatin1String("groupName")), Json::str(g, QLatin1String("faceURL")), g);
         r.count = QString::number(Json::integer(g, QLatin1String("memberCount")));
         rows.append(r);
     }
+    noteIfEmpty(m_contacts.groups().isEmpty(), ContactsTexts::noGroups());
 
     beginResetModel();
     m_rows = std::move(rows);
@@ -73,7 +84,8 @@ Qt::ItemFlags ContactsListModel::flags(const QModelIndex &index) const
 {
     if (!index.isValid() || index.row() >= m_rows.size())
         return Qt::NoItemFlags;
-    return m_rows[index.row()].kind == Kind::header ? Qt::ItemIsEnabled : Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    const Kind kind = m_rows[index.row()].kind;
+    return kind == Kind::header || kind == Kind::note ? Qt::ItemIsEnabled : Qt::ItemIsEnabled | Qt::ItemIsSelectable;
 }
 
 QVariant ContactsListModel::data(const QModelIndex &index, int role) const

@@ -13,7 +13,7 @@ class ContactsListModel : public QAbstractListModel {
     Q_OBJECT
 
 public:
-    enum class Kind { header, request, friendRow, group };
+    enum class Kind { header, note, request, friendRow, group };
     enum Role {
         KindRole = Qt::UserRole + 1,
         NameRole,

@@ -18,6 +18,9 @@ QString addPlaceholder() { return L10n::pick("对方 ID 或手机号", "對方 I
 QString addButton() { return L10n::pick("添加", "添加", "Add"); }
 QString requestSent() { return L10n::pick("申请已发送", "申請已發送", "Request sent"); }
 QString requestsSection() { return L10n::pick("好友申请", "好友申請", "Friend requests"); }
+QString noRequests() { return L10n::pick("暂无好友申请", "暫無好友申請", "No friend requests"); }
+QString noFriends() { return L10n::pick("还没有好友", "還沒有好友", "No friends yet"); }
+QString noGroups() { return L10n::pick("还没有加入群聊", "還沒有加入群組", "No groups yet"); }
 QString accept() { return L10n::pick("同意", "同意", "Accept"); }
 QString decline() { return L10n::pick("拒绝", "拒絕", "Decline"); }
 QString accepted() { return L10n::pick("已同意", "已同意", "Accepted"); }

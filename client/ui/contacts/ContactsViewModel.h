@@ -27,6 +27,10 @@ QString message();
 QString deleteFriend();
 QString block();
 QString groupsSection();
+// Shown under a section that has nothing in it.
+QString noRequests();
+QString noFriends();
+QString noGroups();
 } // namespace ContactsTexts
 
 // The contacts tab: adding a friend by ID, answering friend requests, the friend list (shared
