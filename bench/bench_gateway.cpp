@@ -1,10 +1,9 @@
 // The message gateway under load on loopback: 200 signed-in sessions over WSS, driven at the
 // protocol level so that the figures are the service's (the SDK's own cache is not in the path).
+#include "InProcessService.h"
 #include "app/Service.h"
 #include "base/ServiceConfig.h"
-#include "core/Log.h"
 #include "net/ChatApi.h"
-#include "tls/DevCa.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -121,17 +120,7 @@ struct Bench {
 
     Bench()
     {
-        Log::setLevel(Log::Level::Warn);
-        const Tls::Paths paths = Tls::ensureDevCertificates(dir.filePath("tls"));
-        QString error;
-        Options options;
-        options.dataDir = dir.filePath("data");
-        options.passwordIterations = 1000;
-        options.threads = 2;
-        local = std::make_unique<LocalService>(options, *Tls::serverConfiguration(paths.serverCert, paths.serverKey, &error));
-        local->listen(QHostAddress::LocalHost, 0);
-        ServiceConfig::current().setServer(QStringLiteral("https://127.0.0.1:%1").arg(local->port()));
-        ServiceConfig::current().addTrustedCa(paths.caCert);
+        local = startInProcessService(dir, 1000);
         Accounts &accounts = local->service().accounts();
         QStringList ids;
         QStringList tokens;

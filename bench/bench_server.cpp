@@ -1,12 +1,11 @@
 // The local service under load on loopback: key lookups and failed sign-ins from 32 concurrent
 // keep-alive TLS clients, and the upload of a 256 MiB object through the client's own code.
+#include "InProcessService.h"
 #include "app/Service.h"
 #include "base/ServiceConfig.h"
-#include "core/Log.h"
 #include "net/ChatApi.h"
 #include "net/Net.h"
 #include "net/ObjectUpload.h"
-#include "tls/DevCa.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -33,17 +32,7 @@ struct Bench {
 
     explicit Bench(int iterations)
     {
-        Log::setLevel(Log::Level::Warn);
-        const Tls::Paths paths = Tls::ensureDevCertificates(dir.filePath("tls"));
-        QString error;
-        Options options;
-        options.dataDir = dir.filePath("data");
-        options.passwordIterations = iterations;
-        options.threads = 2;
-        local = std::make_unique<LocalService>(options, *Tls::serverConfiguration(paths.serverCert, paths.serverKey, &error));
-        local->listen(QHostAddress::LocalHost, 0);
-        ServiceConfig::current().setServer(QStringLiteral("https://127.0.0.1:%1").arg(local->port()));
-        ServiceConfig::current().addTrustedCa(paths.caCert);
+        local = startInProcessService(dir, iterations);
         Accounts &accounts = local->service().accounts();
         userID = accounts.addUser("a@example.org", "pw", "A");
         peerID = accounts.addUser("b@example.org", "pw", "B");
