@@ -30,6 +30,13 @@ void Connection::Call::await_suspend(std::coroutine_handle<> h)
     });
 }
 
+void Connection::setTiming(const Timing &timing)
+{
+    m_pingTimer.setInterval(timing.pingIntervalMs);
+    m_pingDeadline.setInterval(timing.pingTimeoutMs);
+    m_requestTimeoutMs = timing.requestTimeoutMs;
+}
+
 int Connection::backoffMs(int attempt, QRandomGenerator &random)
 {
     const int base = std::min<qint64>(qint64(kFirstBackoffMs) << std::min(attempt, 5), kMaxBackoffMs);
@@ -219,7 +226,7 @@ void Connection::request(const QString &op, const QJsonObject &data, Handler han
     }
     const int id = m_nextID++;
     m_pending.insert(id, std::move(handler));
-    m_deadlines.insert(id, QDateTime::currentMSecsSinceEpoch() + kRequestTimeoutMs);
+    m_deadlines.insert(id, QDateTime::currentMSecsSinceEpoch() + m_requestTimeoutMs);
     if (!m_requestSweep.isActive())
         m_requestSweep.start();
     send(id, op, data);

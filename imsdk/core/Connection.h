@@ -36,7 +36,15 @@ public:
     static constexpr int kFirstBackoffMs = 1000;
     static constexpr int kMaxBackoffMs = 30000;
 
+    // How soon a silent link is given up; tests shorten it.
+    struct Timing {
+        int pingIntervalMs = kPingIntervalMs;
+        int pingTimeoutMs = kPingTimeoutMs;
+        int requestTimeoutMs = kRequestTimeoutMs;
+    };
+
     Connection(Log &log, QObject *parent = nullptr);
+    void setTiming(const Timing &timing);
     ~Connection() override;
 
     // Connects and keeps reconnecting until stop() or a final close.
@@ -94,6 +102,7 @@ private:
     int m_authID = 0;
     QHash<int, Handler> m_pending;
     QHash<int, qint64> m_deadlines;
+    int m_requestTimeoutMs = kRequestTimeoutMs;
     QTimer m_reconnect, m_pingTimer, m_pingDeadline, m_requestSweep;
     QRandomGenerator m_random{QRandomGenerator::securelySeeded()};
 };

@@ -64,7 +64,7 @@ Instance::~Instance()
     delete m_thread;
 }
 
-bool Instance::init(const QByteArray &configJSON, Listener connectionListener)
+bool Instance::init(const QByteArray &configJSON, Listener connectionListener, const Connection::Timing &timing)
 {
     const std::optional<QJsonObject> o = parseObject(configJSON);
     if (!o)
@@ -74,6 +74,7 @@ bool Instance::init(const QByteArray &configJSON, Listener connectionListener)
     config.apiAddr = Json::str(*o, QLatin1String("apiAddr"));
     config.wsAddr = QUrl(Json::str(*o, QLatin1String("wsAddr")), QUrl::StrictMode);
     config.dataDir = Json::str(*o, QLatin1String("dataDir"));
+    config.timing = timing;
     const QString scheme = config.wsAddr.scheme();
     if (config.apiAddr.isEmpty() || !config.wsAddr.isValid() || (scheme != QLatin1String("wss") && scheme != QLatin1String("ws")) ||
         config.dataDir.isEmpty() || !QDir().mkpath(config.dataDir))

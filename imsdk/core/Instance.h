@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Connection.h"
+
 #include <QByteArray>
 #include <QMutex>
 #include <QString>
@@ -45,7 +47,7 @@ public:
     Instance &operator=(const Instance &) = delete;
 
     // Reads the configuration JSON; false when it is not an object with the addresses.
-    bool init(const QByteArray &configJSON, Listener connectionListener);
+    bool init(const QByteArray &configJSON, Listener connectionListener, const Connection::Timing &timing = {});
     void setListener(ListenerKind kind, Listener listener);
 
     void login(const QString &userID, const QString &token, Callback cb);

@@ -88,6 +88,7 @@ Session::Session(Config config, Log &log, Listeners &listeners)
     connect(&m_connection, &Connection::authenticated, this, &Session::onAuthenticated);
     connect(&m_connection, &Connection::firstAttemptFailed, this, &Session::onFirstAttemptFailed);
     connect(&m_connection, &Connection::push, this, &Session::onPush);
+    m_connection.setTiming(m_config.timing);
 }
 
 Session::~Session()

@@ -20,6 +20,7 @@ struct Config {
     QString apiAddr;
     QUrl wsAddr;
     QString dataDir;
+    Connection::Timing timing;
 };
 
 // The SDK-thread side of an instance: sign-in state, gateway session, cache and the mapping of
@@ -31,7 +32,11 @@ public:
     Session(Config config, Log &log, Listeners &listeners);
     ~Session() override;
 
-    void setConfig(Config config) { m_config = std::move(config); }
+    void setConfig(Config config)
+    {
+        m_config = std::move(config);
+        m_connection.setTiming(m_config.timing);
+    }
 
     void login(const QString &userID, const QString &token, Callback cb);
     void logout(Callback cb);

@@ -94,8 +94,10 @@ protected:
         ServerTest::TearDown();
     }
 
-    // A new instance for `user` with its own data directory `name`, initialised, not signed in.
-    Client &client(const ChatApi::LoginResult &user, const QString &name)
+    // A new instance for `user` with its own data directory `name`, initialised, not signed in;
+    // `gateway` replaces the service's gateway URL (a relay in front of it).
+    Client &client(const ChatApi::LoginResult &user, const QString &name, const QString &gateway = {},
+                   const ImSdk::Connection::Timing &timing = {})
     {
         auto c = std::make_unique<Client>();
         c->user = user;
@@ -107,7 +109,7 @@ protected:
         Recorder *recorder = c->recorder.get();
         const QJsonObject config{{"platformID", 4},
                                  {"apiAddr", ServiceConfig::current().imApiBase()},
-                                 {"wsAddr", ServiceConfig::current().gatewayUrl()},
+                                 {"wsAddr", gateway.isEmpty() ? ServiceConfig::current().gatewayUrl() : gateway},
                                  {"dataDir", c->dataDir},
                                  {"logLevel", 4},
                                  {"isLogStandardOutput", qEnvironmentVariableIsSet("IMSDK_TEST_LOG")},
@@ -115,7 +117,7 @@ protected:
         EXPECT_TRUE(c->sdk->init(QJsonDocument(config).toJson(QJsonDocument::Compact), [recorder](int event, const QByteArray &) {
             // Connection events share the recorder under their own kind.
             recorder->record(ImSdk::ListenerKind::Connection, event);
-        }));
+        }, timing));
         clients.push_back(std::move(c));
         return *clients.back();
     }

@@ -2,9 +2,51 @@
 
 #include "core/Connection.h"
 
+#include <QTcpServer>
+#include <QTcpSocket>
+
 using ImSdk::ListenerKind;
 
 namespace {
+
+// A TCP relay in front of the service whose open connections can go silent: bytes stop flowing
+// both ways while both sockets stay open, like a link that died without a goodbye (a laptop
+// waking on another network). Connections made afterwards flow again.
+class SilentRelay {
+public:
+    explicit SilentRelay(quint16 target)
+    {
+        m_server.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&m_server, &QTcpServer::newConnection, [this, target] {
+            while (QTcpSocket *in = m_server.nextPendingConnection()) {
+                auto *out = new QTcpSocket(in);
+                auto silent = std::make_shared<bool>(false);
+                m_links.append(silent);
+                const auto pump = [silent](QTcpSocket *from, QTcpSocket *to) {
+                    QObject::connect(from, &QTcpSocket::readyRead, to, [from, to, silent] {
+                        const QByteArray bytes = from->readAll();
+                        if (!*silent)
+                            to->write(bytes);
+                    });
+                };
+                pump(in, out);
+                pump(out, in);
+                QObject::connect(in, &QTcpSocket::disconnected, in, &QObject::deleteLater);
+                out->connectToHost(QHostAddress::LocalHost, target);
+            }
+        });
+    }
+    QString url() const { return QStringLiteral("wss://127.0.0.1:%1/msg_gateway").arg(m_server.serverPort()); }
+    void silenceOpenLinks()
+    {
+        for (const auto &silent : std::as_const(m_links))
+            *silent = true;
+    }
+
+private:
+    QTcpServer m_server;
+    QList<std::shared_ptr<bool>> m_links;
+};
 
 class Sessions : public ImSdkTest {
 protected:
@@ -36,6 +78,23 @@ TEST_F(Sessions, LostConnectionReconnectsAndCatchesUp)
     EXPECT_TRUE(waitMessage(*b, clientMsgID(message)));
     EXPECT_TRUE(hasConnectionEvent(*b, ImSdk::Event::Connected));
     EXPECT_EQ(b->recorder->events(ListenerKind::Message, 32).size(), 1);
+}
+
+TEST_F(Sessions, SilentLinkIsGivenUpAfterAnUnansweredPing)
+{
+    SilentRelay relay(local->port());
+    const ImSdk::Connection::Timing quick{300, 300, 2000};
+    Client &carol = client(registerUser("carol@example.org", "Carol"), "carol", relay.url(), quick);
+    ASSERT_EQ(login(carol).errCode, 0);
+    carol.recorder->clear();
+
+    relay.silenceOpenLinks();
+    // No close ever arrives: only the unanswered ping shows that the link is gone.
+    ASSERT_TRUE(spinUntil([&] { return hasConnectionEvent(carol, ImSdk::Event::ConnectFailed); }, 5000));
+    EXPECT_TRUE(spinUntil([&] { return hasConnectionEvent(carol, ImSdk::Event::Connected); }, 10000)) << "a new link replaces it";
+    const QByteArray message = a->sdk->createText("after the silence");
+    ASSERT_EQ(send(*a, message, carol.user.userID).reply.errCode, 0);
+    EXPECT_TRUE(waitMessage(carol, clientMsgID(message)));
 }
 
 TEST(Backoff, DoublesFromOneSecondToThirtyWithJitter)
