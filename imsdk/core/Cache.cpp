@@ -76,7 +76,10 @@ bool Cache::open(const QString &path)
 {
     close();
     m_setAside.clear();
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    // Message history: readable by its owner only, whatever the umask.
+    const QString dir = QFileInfo(path).absolutePath();
+    QDir().mkpath(dir);
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     if (openFile(path))
         return true;
     // Unreadable or damaged: keep the old file for inspection and start over.

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <cstdio>
 
 namespace ImSdk {
@@ -15,6 +16,7 @@ void Log::configure(const QString &dir, int level, bool toStandardOutput)
     m_path.clear();
     if (dir.isEmpty() || !QDir().mkpath(dir))
         return;
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     m_path = QDir(dir).filePath(QStringLiteral("imsdk.log"));
     m_file.setFileName(m_path);
     m_file.open(QIODevice::Append | QIODevice::Text);

@@ -161,6 +161,9 @@ TEST_F(Sessions, DamagedCacheIsSetAsideAndRebuilt)
     ASSERT_EQ(call([&](ImSdk::Callback cb) { b->sdk->logout(cb); }).errCode, 0);
     const QString path = b->dataDir + "/" + bob.userID + "/cache.db";
     ASSERT_TRUE(QFile::exists(path));
+    // History and log are the owner's alone.
+    for (const QString &dir : {b->dataDir + "/" + bob.userID, b->dataDir + "/log"})
+        EXPECT_EQ(QFile::permissions(dir) & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::ExeOther), 0) << dir.toStdString();
     for (const QString &suffix : {QString(), QString("-wal"), QString("-shm")})
         QFile::remove(path + suffix);
     QFile damaged(path);
