@@ -130,6 +130,8 @@ private:
 
     QCoro::Task<std::optional<QString>> decryptV2(QString imToken, QString myUserID, QString peerID,
                                                   QJsonObject envelope, QString clientMsgID);
+    // Stores the session that opened a message and remembers its text; returns the text.
+    QString keepOpened(const QString &sessionKey, const QString &clientMsgID, const E2E2::State &state, const QString &plaintext);
     QCoro::Task<std::optional<QString>> decryptV3(QString imToken, QString myUserID, QJsonObject envelope,
                                                   QString senderID, QString clientMsgID);
     QCoro::Task<std::optional<QString>> decryptV1(QString imToken, QString myUserID, QString peerID,

@@ -52,6 +52,35 @@ bool mayRebuild(const std::optional<E2E2::State> &stored, const E2E2::Header &he
     return !stored || !stored->peerDh || *stored->peerDh != header.dh;
 }
 
+// One incoming message and the session that opened it (to be stored in place of the old one).
+struct Opened {
+    E2E2::State state;
+    QString plaintext;
+};
+
+// Opens `sealed` with a copy of `state`; none when it does not open. Crypto: run on a worker.
+std::optional<Opened> openWith(E2E2::State state, const E2E2::Sealed &sealed, const QString &ad, Crypto::RandomSource &random)
+{
+    try {
+        QString plaintext = E2E2::decrypt(state, sealed.header, sealed.iv, sealed.ct, ad, random);
+        return Opened{std::move(state), std::move(plaintext)};
+    } catch (const Error &) {
+        return std::nullopt;
+    }
+}
+
+// Opens `sealed` with a new receiving session rooted in the sender's key `senderPub`.
+std::optional<Opened> openFresh(const QString &myPriv, const QString &myPub, const QString &senderPub, const QString &myUserID,
+                                const QString &senderID, const E2E2::Sealed &sealed, const QString &ad, Crypto::RandomSource &random)
+{
+    try {
+        const QString sk = E2E2::rootSecret(myPriv, senderPub, myUserID, senderID);
+        return openWith(E2E2::initReceiver(sk, myPriv, myPub), sealed, ad, random);
+    } catch (const Error &) {
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 struct E2E::Target {
@@ -291,6 +320,14 @@ QCoro::Task<std::optional<QString>> E2E::decrypt(QString imToken, QString myUser
     co_return std::nullopt;
 }
 
+// Stores the session that opened a message and remembers the message's text; the text.
+QString E2E::keepOpened(const QString &sessionKey, const QString &clientMsgID, const E2E2::State &state, const QString &plaintext)
+{
+    saveSess(sessionKey, state);
+    ptPut(clientMsgID, plaintext);
+    return plaintext;
+}
+
 QCoro::Task<std::optional<QString>> E2E::decryptV2(QString imToken, QString myUserID, QString peerID,
                                                    QJsonObject envelope, QString clientMsgID)
 {
@@ -299,9 +336,8 @@ QCoro::Task<std::optional<QString>> E2E::decryptV2(QString imToken, QString myUs
     if (devices.isEmpty())
         co_return std::nullopt;
     const QString rootPub = devices.first().pubKey;
-    const E2E2::Header header = headerOf(envelope);
-    const QString iv = Json::text(envelope.value(QLatin1StringView("iv")));
-    const QString ct = Json::text(envelope.value(QLatin1StringView("ct")));
+    const E2E2::Sealed sealed{headerOf(envelope), Json::text(envelope.value(QLatin1StringView("iv"))),
+                              Json::text(envelope.value(QLatin1StringView("ct")))};
     const QString ad = E2E2::ad(myUserID, peerID);
 
     KeyedLock::Guard guard(m_sessionLocks, peerID);
@@ -311,37 +347,20 @@ QCoro::Task<std::optional<QString>> E2E::decryptV2(QString imToken, QString myUs
         co_return cached;
     const std::optional<E2E2::State> stored = loadSess(peerID);
 
-    std::optional<E2E2::State> opened;
-    QString plaintext;
+    std::optional<Opened> opened;
     Crypto::RandomSource &random = *m_random;
     auto work = [&] {
         if (!keysDecode(keys.priv, rootPub))
             return;
-        if (stored) {
-            E2E2::State s = *stored;
-            try {
-                plaintext = E2E2::decrypt(s, header, iv, ct, ad, random);
-                opened = std::move(s);
-                return;
-            } catch (const Error &) {
-            }
-        }
-        if (!mayRebuild(stored, header))
-            return;
-        try {
-            const QString sk = E2E2::rootSecret(keys.priv, rootPub, myUserID, peerID);
-            E2E2::State s = E2E2::initReceiver(sk, keys.priv, keys.pub);
-            plaintext = E2E2::decrypt(s, header, iv, ct, ad, random);
-            opened = std::move(s);
-        } catch (const Error &) {
-        }
+        if (stored)
+            opened = openWith(*stored, sealed, ad, random);
+        if (!opened && mayRebuild(stored, sealed.header))
+            opened = openFresh(keys.priv, keys.pub, rootPub, myUserID, peerID, sealed, ad, random);
     };
     co_await onWorker(work);
     if (!opened)
         co_return std::nullopt;
-    saveSess(peerID, *opened);
-    ptPut(clientMsgID, plaintext);
-    co_return plaintext;
+    co_return keepOpened(peerID, clientMsgID, opened->state, opened->plaintext);
 }
 
 QCoro::Task<std::optional<QString>> E2E::decryptV3(QString imToken, QString myUserID, QJsonObject envelope,
@@ -363,9 +382,8 @@ QCoro::Task<std::optional<QString>> E2E::decryptV3(QString imToken, QString myUs
         co_return std::nullopt;
     const QString sessionKey = senderID + u'#' + from;
     const QString ad = E2E2::ad(myUserID, senderID);
-    const E2E2::Header header = headerOf(*entry);
-    const QString iv = Json::text(entry->value(QLatin1StringView("iv")));
-    const QString ct = Json::text(entry->value(QLatin1StringView("ct")));
+    const E2E2::Sealed sealed{headerOf(*entry), Json::text(entry->value(QLatin1StringView("iv"))),
+                              Json::text(entry->value(QLatin1StringView("ct")))};
 
     KeyedLock::Guard guard(m_sessionLocks, sessionKey);
     co_await guard.acquire();
@@ -373,21 +391,13 @@ QCoro::Task<std::optional<QString>> E2E::decryptV3(QString imToken, QString myUs
         co_return cached;
     const std::optional<E2E2::State> stored = loadSess(sessionKey);
 
-    std::optional<E2E2::State> opened;
-    QString plaintext;
+    std::optional<Opened> opened;
     Crypto::RandomSource &random = *m_random;
     if (stored) {
-        auto work = [&] {
-            E2E2::State s = *stored;
-            try {
-                plaintext = E2E2::decrypt(s, header, iv, ct, ad, random);
-                opened = std::move(s);
-            } catch (const Error &) {
-            }
-        };
+        auto work = [&] { opened = openWith(*stored, sealed, ad, random); };
         co_await onWorker(work);
     }
-    if (!opened && mayRebuild(stored, header)) {
+    if (!opened && mayRebuild(stored, sealed.header)) {
         // The sender's device key: the cache when fresh, else the directory; then always the directory.
         QString tried;
         for (int attempt = 0; attempt < 2 && !opened; ++attempt) {
@@ -398,24 +408,15 @@ QCoro::Task<std::optional<QString>> E2E::decryptV3(QString imToken, QString myUs
                 continue;   // the same key would fail the same way
             tried = device->pubKey;
             auto work = [&] {
-                if (!keysDecode(keys.priv, tried))
-                    return;
-                try {
-                    const QString sk = E2E2::rootSecret(keys.priv, tried, myUserID, senderID);
-                    E2E2::State s = E2E2::initReceiver(sk, keys.priv, keys.pub);
-                    plaintext = E2E2::decrypt(s, header, iv, ct, ad, random);
-                    opened = std::move(s);
-                } catch (const Error &) {
-                }
+                if (keysDecode(keys.priv, tried))
+                    opened = openFresh(keys.priv, keys.pub, tried, myUserID, senderID, sealed, ad, random);
             };
             co_await onWorker(work);
         }
     }
     if (!opened)
         co_return std::nullopt;
-    saveSess(sessionKey, *opened);
-    ptPut(clientMsgID, plaintext);
-    co_return plaintext;
+    co_return keepOpened(sessionKey, clientMsgID, opened->state, opened->plaintext);
 }
 
 QCoro::Task<std::optional<QString>> E2E::decryptV1(QString imToken, QString myUserID, QString peerID,
