@@ -212,6 +212,13 @@ void CallManager::startCall(const QString &peerID, const QString &peerNick, cons
     placeCall(m_callSerial);
 }
 
+// After a wait: the manager still exists and the call that started the wait (by serial) is still
+// the current one; it may have been ended or replaced meanwhile.
+bool CallManager::stillCurrent(const QPointer<CallManager> &self, quint64 serial)
+{
+    return self && self->m_callSerial == serial && self->m_call;
+}
+
 QCoro::Task<void> CallManager::placeCall(quint64 serial)
 {
     QPointer<CallManager> self(this);
@@ -221,7 +228,7 @@ QCoro::Task<void> CallManager::placeCall(quint64 serial)
     } catch (const Error &) {
     }
     // The call may have been ended (or replaced) while the bridge was asked: send nothing then.
-    if (!self || m_callSerial != serial || !m_call)
+    if (!stillCurrent(self, serial))
         co_return;
     if (!token) {
         setCall(std::nullopt);
@@ -275,7 +282,7 @@ QCoro::Task<void> CallManager::placeGroupCall(quint64 serial)
         token = co_await BridgeApi::groupInvite(m_myImToken, m_myUserID, groupID);
     } catch (const Error &) {
     }
-    if (!self || m_callSerial != serial || !m_call)
+    if (!stillCurrent(self, serial))
         co_return;
     if (!token) {
         setCall(std::nullopt);
@@ -307,7 +314,7 @@ QCoro::Task<void> CallManager::answer(quint64 serial, CallState snapshot)
     } catch (const Error &) {
     }
     // A "cancel" that arrived meanwhile ended the call: it must not come back as active.
-    if (!self || m_callSerial != serial || !m_call)
+    if (!stillCurrent(self, serial))
         co_return;
     if (!token) {
         setCall(std::nullopt);
@@ -320,7 +327,7 @@ QCoro::Task<void> CallManager::answer(quint64 serial, CallState snapshot)
     if (!snapshot.isGroup) {
         if (snapshot.peerE2EE) {
             snapshot.e2eeKey = co_await m_callKey(m_myImToken, m_myUserID, snapshot.peerID, *snapshot.roomID);
-            if (!self || m_callSerial != serial || !m_call)
+            if (!stillCurrent(self, serial))
                 co_return;
         }
         fireSignal(snapshot.peerID, QStringLiteral("accept"), *snapshot.roomID, snapshot.callType, QString(), 0,

@@ -5,6 +5,7 @@
 
 #include <QJsonObject>
 #include <QObject>
+#include <QPointer>
 #include <functional>
 #include <optional>
 #include <qcoro/qcorotask.h>
@@ -57,6 +58,7 @@ private:
     QCoro::Task<void> placeCall(quint64 serial);
     QCoro::Task<void> placeGroupCall(quint64 serial);
     QCoro::Task<void> answer(quint64 serial, CallState snapshot);
+    static bool stillCurrent(const QPointer<CallManager> &self, quint64 serial);
     QCoro::Task<void> noAnswerTimer(quint64 generation, QString roomID);
     QCoro::Task<void> callerKeyStep(QString roomID);
     void fireSignal(QString recvID, QString type, QString roomID, QString callType, QString groupID, qint64 duration,
