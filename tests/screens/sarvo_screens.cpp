@@ -20,6 +20,7 @@
 #include "ui/common/Style.h"
 #include "ui/contacts/ContactsViewModel.h"
 #include "ui/root/RootViewModel.h"
+#include "support/ScriptedJson.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -31,11 +32,6 @@
 #include <cstdio>
 
 namespace {
-
-std::string json(const QJsonArray &a)
-{
-    return QJsonDocument(a).toJson(QJsonDocument::Compact).toStdString();
-}
 
 QString text(const QJsonObject &o)
 {

@@ -9,6 +9,7 @@
 #include "support/EventLoop.h"
 #include "support/FakeClock.h"
 #include "ui/chat/ChatViewModel.h"
+#include "support/ScriptedJson.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,16 +17,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-std::string json(const QJsonObject &o)
-{
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
-}
-
-std::string json(const QJsonArray &a)
-{
-    return QJsonDocument(a).toJson(QJsonDocument::Compact).toStdString();
-}
 
 QJsonObject text(const QString &id, const QString &from, const QString &to, const QString &content = "hi")
 {

@@ -11,6 +11,8 @@
 #include "ui/root/ConversationListModel.h"
 #include "ui/root/RootTexts.h"
 #include "ui/root/RootViewModel.h"
+#include "support/ScriptedJson.h"
+#include "SignIn.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,11 +20,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-std::string json(const QJsonArray &a)
-{
-    return QJsonDocument(a).toJson(QJsonDocument::Compact).toStdString();
-}
 
 QString text(const QJsonObject &o)
 {
@@ -46,11 +43,7 @@ protected:
     }
     void signIn()
     {
-        const size_t profileLoads = FakeSdk::callsOf("get_self_user_info").size();
-        app.applyLogin({"me", "tok", "ct"}, "Me");
-        ASSERT_TRUE(spinUntil([&] { return FakeSdk::callsOf("get_self_user_info").size() > profileLoads; }));
-        FakeSdk::drain();
-        QCoreApplication::processEvents();
+        signInAsMe(app);
     }
     void scriptLists(const QJsonArray &friends, const QJsonArray &requests, const QJsonArray &groups)
     {

@@ -6,6 +6,8 @@
 #include "support/EventLoop.h"
 #include "support/FakeNotifier.h"
 #include "ui/root/RootViewModel.h"
+#include "support/ScriptedJson.h"
+#include "SignIn.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,16 +15,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-std::string json(const QJsonArray &a)
-{
-    return QJsonDocument(a).toJson(QJsonDocument::Compact).toStdString();
-}
-
-std::string json(const QJsonObject &o)
-{
-    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
-}
 
 QStringList keys(const QList<QJsonObject> &list)
 {
@@ -46,14 +38,9 @@ protected:
         SessionStore::remove();
     }
 
-    // Signs in and lets the reload that "connected" starts run to its end.
     void signIn()
     {
-        const size_t profileLoads = FakeSdk::callsOf("get_self_user_info").size();
-        app.applyLogin({"me", "tok", "ct"}, "Me");
-        ASSERT_TRUE(spinUntil([&] { return FakeSdk::callsOf("get_self_user_info").size() > profileLoads; }));
-        FakeSdk::drain();
-        QCoreApplication::processEvents();
+        signInAsMe(app);
     }
 
     void load(const QJsonArray &conversations)

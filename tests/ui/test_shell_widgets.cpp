@@ -15,6 +15,7 @@
 #include "ui/root/MacRootView.h"
 #include "ui/chat/ChatPaneHost.h"
 #include "ui/signin/SignInView.h"
+#include "support/ScriptedJson.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -32,11 +33,6 @@ namespace {
 
 using Field = SignInViewModel::Field;
 using Link = SignInViewModel::Link;
-
-std::string json(const QJsonArray &a)
-{
-    return QJsonDocument(a).toJson(QJsonDocument::Compact).toStdString();
-}
 
 class NullBus : public DesktopBus {
 public:
