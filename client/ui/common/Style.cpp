@@ -8,6 +8,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusVariant>
+#include <QListView>
 #include <QPalette>
 #include <QStyleFactory>
 
@@ -149,6 +150,20 @@ void install(QApplication &app, bool dark)
         QApplication::setStyle(fusion);
     app.setFont(uiFont(L10n::lang()));
     applyAppearance(dark);
+}
+
+QListView *paintedList(QAbstractItemModel *model, QAbstractItemDelegate *delegate, QWidget *parent)
+{
+    auto *list = new QListView(parent);
+    list->setModel(model);
+    delegate->setParent(list);
+    list->setItemDelegate(delegate);
+    list->setMouseTracking(true);
+    list->viewport()->setAttribute(Qt::WA_Hover);
+    list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    list->setFrameShape(QFrame::NoFrame);
+    return list;
 }
 
 } // namespace Style

@@ -7,7 +7,11 @@
 #include <QObject>
 #include <QString>
 
+class QAbstractItemDelegate;
+class QAbstractItemModel;
 class QApplication;
+class QListView;
+class QWidget;
 
 // The application's look: the Fusion style under a palette and a style sheet made from MTheme,
 // and fonts that carry Chinese and emoji in every language.
@@ -34,6 +38,10 @@ ThemeWatcher &themeWatcher();
 
 // A font derived from the application font with a pixel size and weight.
 QFont font(int pixelSize, QFont::Weight weight = QFont::Normal);
+
+// A frameless list whose rows a painted delegate draws: hover tracking, pixel scrolling, no
+// horizontal scroll bar.
+QListView *paintedList(QAbstractItemModel *model, QAbstractItemDelegate *delegate, QWidget *parent);
 
 } // namespace Style
 

@@ -85,16 +85,9 @@ MacContactsPane::MacContactsPane(ContactsViewModel &model, QWidget *parent) : QW
     connect(m_addButton, &QPushButton::clicked, this, [this] { m_model.addFriend(); });
 
     m_listModel = new ContactsListModel(m_model, this);
-    m_list = new QListView(column);
-    m_list->setModel(m_listModel);
-    m_delegate = new ContactsDelegate(m_list);
-    m_list->setItemDelegate(m_delegate);
-    m_list->setMouseTracking(true);
-    m_list->viewport()->setAttribute(Qt::WA_Hover);
+    m_delegate = new ContactsDelegate;
+    m_list = Style::paintedList(m_listModel, m_delegate, column);
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
-    m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_list->setFrameShape(QFrame::NoFrame);
     m_list->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(m_list, 1);
 

@@ -90,15 +90,8 @@ NewChatSheet::NewChatSheet(QWidget *parent) : QWidget(parent)
     layout->addWidget(m_search);
 
     m_model = new NewChatPickerModel(this);
-    m_list = new QListView(m_card);
-    m_list->setModel(m_model);
-    m_list->setItemDelegate(new FriendDelegate(m_list));
+    m_list = Style::paintedList(m_model, new FriendDelegate, m_card);
     m_list->setUniformItemSizes(true);
-    m_list->setMouseTracking(true);
-    m_list->viewport()->setAttribute(Qt::WA_Hover);
-    m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_list->setFrameShape(QFrame::NoFrame);
     layout->addWidget(m_list, 1);
 
     connect(m_search, &QLineEdit::textEdited, m_model, &NewChatPickerModel::setFilter);

@@ -73,16 +73,9 @@ ConversationListPane::ConversationListPane(RootViewModel &root, QWidget *parent)
     layout->addLayout(searchRow);
 
     m_model = new ConversationListModel(m_root, this);
-    m_list = new QListView(this);
-    m_list->setModel(m_model);
-    m_list->setItemDelegate(new ConversationDelegate(m_list));
+    m_list = Style::paintedList(m_model, new ConversationDelegate, this);
     m_list->setUniformItemSizes(true);
-    m_list->setMouseTracking(true);
-    m_list->viewport()->setAttribute(Qt::WA_Hover);
     m_list->setSelectionMode(QAbstractItemView::NoSelection);
-    m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_list->setFrameShape(QFrame::NoFrame);
     m_list->setContextMenuPolicy(Qt::CustomContextMenu);
     layout->addWidget(m_list, 1);
     auto open = [this](const QModelIndex &index) {
