@@ -7,6 +7,7 @@
 #include "e2e/PrefsStore.h"
 #include "support/FakeSecretBackend.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -231,6 +232,30 @@ TEST(KeychainBackend, FailsCleanlyWithoutASessionBus)
     EXPECT_EQ(QCoro::waitFor(keyring.read(QStringLiteral("storage-key-default"))).status, SecretBackend::Status::Failed);
     EXPECT_FALSE(QCoro::waitFor(keyring.write(QStringLiteral("storage-key-default"), "x")));
     qputenv("DBUS_SESSION_BUS_ADDRESS", saved);
+}
+
+// Run by with_secret_service.sh, which starts a keyring of its own; skipped anywhere else.
+TEST_F(VaultTest, SecretServiceKeepsTheKey)
+{
+    if (qEnvironmentVariableIsEmpty("SARVO_TEST_SECRET_SERVICE"))
+        GTEST_SKIP() << "no Secret Service started for this run";
+    KeychainBackend real(QStringLiteral("SarvoTest"));
+    const QString item = QStringLiteral("probe-%1").arg(QCoreApplication::applicationPid());
+    ASSERT_TRUE(QCoro::waitFor(real.write(item, QByteArray("one\0two", 7))));
+    const SecretBackend::Read back = QCoro::waitFor(real.read(item));
+    EXPECT_EQ(back.status, SecretBackend::Status::Found);
+    EXPECT_EQ(back.value, QByteArray("one\0two", 7));
+    EXPECT_EQ(QCoro::waitFor(real.read(item + "-never-written")).status, SecretBackend::Status::Missing);
+
+    storeLegacySecrets();
+    for (int run = 0; run < 2; ++run) {
+        Vault::shared().reset();
+        ASSERT_EQ(QCoro::waitFor(Vault::shared().open(real, file)), Vault::State::Open);
+        EXPECT_EQ(Vault::shared().holder(), Vault::Holder::Keyring);
+        EXPECT_EQ(SessionStore::load(), kAnn);
+    }
+    EXPECT_FALSE(QFile::exists(file.filePath(Vault::itemName())));
+    EXPECT_FALSE(preferencesFile().contains("im-token-7f3a"));
 }
 
 } // namespace
