@@ -93,8 +93,11 @@ Vault &Vault::shared()
 
 bool Vault::isSecretKey(const QString &key)
 {
+    // The public key is not secret, but it goes with the private one: a locked vault must never
+    // store a new public key next to an old private key it could not read.
     return key == QLatin1String("mirelo_session") || key == QLatin1String("mirelo_e2e_priv")
-        || key == QLatin1String("mirelo_e2e2_pt") || key.startsWith(QLatin1String("mirelo_e2e2_sess:"));
+        || key == QLatin1String("mirelo_e2e_pub") || key == QLatin1String("mirelo_e2e2_pt")
+        || key.startsWith(QLatin1String("mirelo_e2e2_sess:"));
 }
 
 QString Vault::itemName()

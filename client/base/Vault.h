@@ -28,7 +28,7 @@ public:
 
     static Vault &shared();
 
-    // Preference keys whose values are secret.
+    // Preference keys whose values are sealed.
     static bool isSecretKey(const QString &key);
     // The per-profile item name of the storage key, in the keyring and as the fallback file name.
     static QString itemName();

@@ -28,6 +28,7 @@ void storeLegacySecrets()
     s->setValue(QStringLiteral("mirelo_session"), kAnn.toJson());
     s->setValue(QStringLiteral("mirelo_e2e_priv"), kPriv);
     s->setValue(QStringLiteral("mirelo_e2e_pub"), QStringLiteral("public-key"));
+    s->setValue(QStringLiteral("mirelo_e2e_pin:u2"), QStringLiteral(R"({"dev":"pinned-key"})"));
     s->setValue(QStringLiteral("mirelo_e2e2_sess:u2#dev"), kSession);
     s->setValue(QStringLiteral("mirelo_e2e2_pt"), kPlaintexts);
     s->setValue(QStringLiteral("mirelo_lang"), QStringLiteral("en"));
@@ -102,13 +103,14 @@ TEST_F(VaultTest, MovesStoredSecretsUnderAKeyInTheKeyringOrTheOwnerOnlyFile)
         const QByteArray stored = preferencesFile();
         for (const QByteArray &secret : secretTexts())
             EXPECT_FALSE(stored.contains(secret)) << "still in the preferences: " << secret.constData();
-        EXPECT_TRUE(stored.contains("public-key")) << "public values stay readable";
+        EXPECT_TRUE(stored.contains("pinned-key")) << "what is not secret stays as it was";
 
         // The same values come back through the stores that use them, now and after a restart.
         for (int run = 0; run < 2; ++run) {
             EXPECT_EQ(SessionStore::load(), kAnn);
             SettingsStore e2eStore;
             EXPECT_EQ(e2eStore.text(QStringLiteral("mirelo_e2e_priv")), kPriv);
+            EXPECT_EQ(e2eStore.text(QStringLiteral("mirelo_e2e_pub")), QStringLiteral("public-key"));
             EXPECT_EQ(e2eStore.bytes(QStringLiteral("mirelo_e2e2_sess:u2#dev")), kSession);
             EXPECT_EQ(e2eStore.bytes(QStringLiteral("mirelo_e2e2_pt")), kPlaintexts);
             EXPECT_EQ(e2eStore.text(QStringLiteral("mirelo_lang")), QStringLiteral("en"));
@@ -178,13 +180,20 @@ TEST_F(VaultTest, AnUnreachableKeyLeavesSealedSecretsUntouchedForALaterStart)
         ASSERT_EQ(restart(), Vault::State::Locked);
         EXPECT_FALSE(SessionStore::load());
         SessionStore::save({"u9", "other", "other", "Eve"});
+        SettingsStore e2eStore;
+        EXPECT_FALSE(e2eStore.text(QStringLiteral("mirelo_e2e_priv")));
+        EXPECT_FALSE(e2eStore.text(QStringLiteral("mirelo_e2e_pub"))) << "the pair reads as absent together";
+        e2eStore.setText(QStringLiteral("mirelo_e2e_priv"), QStringLiteral("new-private"));
+        e2eStore.setText(QStringLiteral("mirelo_e2e_pub"), QStringLiteral("new-public"));
         EXPECT_EQ(Preferences::open()->value(QStringLiteral("mirelo_session")), sealedSession);
+        EXPECT_FALSE(preferencesFile().contains("new-public")) << "no new public key next to the old private one";
         EXPECT_FALSE(QFile::exists(file.filePath(Vault::itemName()))) << "no second key next to the first";
 
         keyring.failing = false;
         keyring.items = saved;
         ASSERT_EQ(restart(), Vault::State::Open);
         EXPECT_EQ(SessionStore::load(), kAnn);
+        EXPECT_EQ(SettingsStore().text(QStringLiteral("mirelo_e2e_pub")), QStringLiteral("public-key"));
     }
 }
 
