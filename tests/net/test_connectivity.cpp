@@ -2,30 +2,12 @@
 #include "net/Net.h"
 #include "support/Await.h"
 #include "support/EventLoop.h"
+#include "support/FakeReachability.h"
 #include "support/TestHttpServer.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-// A network the test switches on and off. "/probe" always gets through, so the test can make a
-// full round trip to the server while everything else is held back.
-class FakeReachability : public Reachability {
-public:
-    bool online = false;
-    mutable int asked = 0;
-
-    bool canReach(const QUrl &url) const override
-    {
-        ++asked;
-        return online || url.path() == QLatin1String("/probe");
-    }
-    void set(bool up)
-    {
-        online = up;
-        emit changed();
-    }
-};
 
 QCoro::Task<void> postInto(QString url, QJsonObject body, Outcome<QJsonObject> *out, bool *done)
 {
@@ -39,6 +21,7 @@ protected:
     {
         base = server.start();
         ASSERT_FALSE(base.isEmpty());
+        reachability.alwaysThrough << QStringLiteral("/probe");
         Reachability::setShared(&reachability);
     }
     void TearDown() override
