@@ -4,11 +4,11 @@
 #include "base/Network.h"
 #include "base/ServiceConfig.h"
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QDeadlineTimer>
 #include <QTimer>
 #include <QUuid>
 #include <openssl/evp.h>
