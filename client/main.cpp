@@ -1,11 +1,15 @@
 #include "app/CrashHandler.h"
 #include "app/SingleInstance.h"
+#include "base/KeychainBackend.h"
 #include "base/Profile.h"
+#include "base/SecretBackend.h"
+#include "base/Vault.h"
 #include "ui/app/Shell.h"
 #include "ui/common/Style.h"
 
 #include <QApplication>
 #include <QTimer>
+#include <qcoro/qcorotask.h>
 
 int main(int argc, char **argv)
 {
@@ -18,6 +22,15 @@ int main(int argc, char **argv)
     SingleInstance instance(Profile::instanceKey());
     if (!instance.claim())
         return 0;
+
+    {
+        // Secrets in the preferences are sealed under a key kept in the desktop keyring (or an
+        // owner-only file without one): find it before anything reads the session. The event
+        // loop runs meanwhile, and a keyring that does not answer is given up on.
+        KeychainBackend keyring(QStringLiteral("Sarvo"));
+        FileSecretBackend file(Profile::appDataDir());
+        QCoro::waitFor(Vault::shared().open(keyring, file));
+    }
 
     DesktopAppearance appearance;
     MacMainWindow window(Shell::services());

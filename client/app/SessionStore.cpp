@@ -1,6 +1,7 @@
 #include "app/SessionStore.h"
 
 #include "base/Preferences.h"
+#include "base/Vault.h"
 
 namespace SessionStore {
 
@@ -10,17 +11,17 @@ void save(const Credentials &credentials)
     if (json.isEmpty())
         return;
     auto settings = Preferences::open();
-    settings->setValue(QLatin1String(kKey), json);
+    Vault::shared().write(*settings, QLatin1String(kKey), json);
     Preferences::commit(*settings);
 }
 
 std::optional<Credentials> load()
 {
     auto settings = Preferences::open();
-    const QVariant value = settings->value(QLatin1String(kKey));
-    if (!value.isValid())
+    const std::optional<QVariant> value = Vault::shared().read(*settings, QLatin1String(kKey));
+    if (!value)
         return std::nullopt;
-    return Credentials::fromJson(value.toByteArray());
+    return Credentials::fromJson(value->toByteArray());
 }
 
 void remove()

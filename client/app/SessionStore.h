@@ -2,7 +2,7 @@
 
 #include "app/Credentials.h"
 
-// The one stored session, under "mirelo_session" in the preferences store.
+// The one stored session, under "mirelo_session" in the preferences store, sealed by the Vault.
 namespace SessionStore {
 
 inline constexpr const char *kKey = "mirelo_session";

@@ -1,6 +1,7 @@
 #include "e2e/PrefsStore.h"
 
 #include "base/Preferences.h"
+#include "base/Vault.h"
 
 #include <QSettings>
 
@@ -21,18 +22,18 @@ SettingsStore::~SettingsStore() = default;
 
 std::optional<QString> SettingsStore::text(const QString &key) const
 {
-    const QVariant v = m_settings->value(key);
-    if (!v.isValid())
+    const std::optional<QVariant> v = Vault::shared().read(*m_settings, key);
+    if (!v)
         return std::nullopt;
-    return v.toString();
+    return v->toString();
 }
 
 std::optional<QByteArray> SettingsStore::bytes(const QString &key) const
 {
-    const QVariant v = m_settings->value(key);
-    if (!v.isValid())
+    const std::optional<QVariant> v = Vault::shared().read(*m_settings, key);
+    if (!v)
         return std::nullopt;
-    return v.toByteArray();
+    return v->toByteArray();
 }
 
 void SettingsStore::commit()
@@ -43,13 +44,13 @@ void SettingsStore::commit()
 
 void SettingsStore::setText(const QString &key, const QString &value)
 {
-    m_settings->setValue(key, value);
+    Vault::shared().write(*m_settings, key, value);
     commit();
 }
 
 void SettingsStore::setBytes(const QString &key, const QByteArray &value)
 {
-    m_settings->setValue(key, value);
+    Vault::shared().write(*m_settings, key, value);
     commit();
 }
 

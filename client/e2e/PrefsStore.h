@@ -27,7 +27,8 @@ public:
 };
 
 // The app's store: QSettings (the user's owner-only preferences, or a given scope in tests).
-// Every change is written through at once, keeping the file readable by the user only.
+// Every change is written through at once, keeping the file readable by the user only; secrets
+// (private key, sessions, plaintext cache) are sealed by the Vault.
 class SettingsStore : public PrefsStore {
 public:
     SettingsStore();   // the user's preferences

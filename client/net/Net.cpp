@@ -4,24 +4,58 @@
 #include "base/Network.h"
 #include "base/ServiceConfig.h"
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 #include <QUuid>
 #include <openssl/evp.h>
 #include <qcoro/qcoronetworkreply.h>
+#include <qcoro/qcorosignal.h>
 
 #include <cmath>
 #include <memory>
 
 namespace Net {
 
+namespace {
+
+std::chrono::milliseconds g_connectivityWait = kConnectivityWait;
+
+} // namespace
+
+void setConnectivityWait(std::chrono::milliseconds wait)
+{
+    g_connectivityWait = wait.count() > 0 ? wait : kConnectivityWait;
+}
+
+QCoro::Task<void> waitUntilReachable(QUrl url)
+{
+    Reachability &reachability = Reachability::shared();
+    if (reachability.canReach(url))
+        co_return;
+    const QDeadlineTimer deadline(g_connectivityWait);
+    QTimer wake;
+    wake.setSingleShot(true);
+    QObject::connect(&reachability, &Reachability::changed, &wake, [&wake] { wake.start(0); });
+    // The network may come and go again before we look: wait for a change that holds.
+    while (!reachability.canReach(url)) {
+        if (deadline.hasExpired())
+            throw Error(QStringLiteral("Network"), QNetworkReply::TimeoutError, QStringLiteral("No network connection"));
+        wake.start(static_cast<int>(deadline.remainingTime()));
+        co_await qCoro(&wake, &QTimer::timeout);
+    }
+}
+
 QCoro::Task<QJsonObject> postJSON(QString url, QJsonObject body, Headers headers)
 {
     const QUrl parsed(url, QUrl::StrictMode);
     if (url.isEmpty() || !parsed.isValid() || parsed.scheme().isEmpty())
         throw APIError(QStringLiteral("bad url"));
+    const QByteArray payload = Json::compact(body);
+    co_await waitUntilReachable(parsed);
     QNetworkRequest request(parsed);
     request.setTransferTimeout(60000);
     request.setRawHeader("Content-Type", "application/json; charset=utf-8");
@@ -29,7 +63,7 @@ QCoro::Task<QJsonObject> postJSON(QString url, QJsonObject body, Headers headers
         request.setRawHeader(name.toUtf8(), value.toUtf8());
 
     std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> reply(
-        sharedNetworkAccessManager().post(request, Json::compact(body)), [](QNetworkReply *r) { r->deleteLater(); });
+        sharedNetworkAccessManager().post(request, payload), [](QNetworkReply *r) { r->deleteLater(); });
     co_await reply.get();
     // Any HTTP answer counts, whatever its status; only a missing answer is a transport error.
     if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() && reply->error() != QNetworkReply::NoError)

@@ -7,6 +7,8 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QUrl>
+#include <chrono>
 #include <qcoro/qcorotask.h>
 
 // JSON over HTTPS to our own services. Transport failures are thrown as Error with domain
@@ -15,6 +17,15 @@ namespace Net {
 
 // Applied in order; a later entry with the same name replaces an earlier one.
 using Headers = QList<QPair<QString, QString>>;
+
+// A request made while the network is down (Reachability) waits for it, at most this long by
+// default, and then fails with a "Network" error without having been sent.
+inline constexpr std::chrono::milliseconds kConnectivityWait{60000};
+// Tests shorten the wait; a zero or negative value restores the default.
+void setConnectivityWait(std::chrono::milliseconds wait);
+
+// Returns once `url` is reachable; throws the "Network" error when the wait runs out first.
+QCoro::Task<void> waitUntilReachable(QUrl url);
 
 // POSTs `body` as compact JSON. The status code is not examined; an answer that is not a JSON
 // object reads as an empty object.

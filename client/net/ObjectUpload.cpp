@@ -121,6 +121,7 @@ QCoro::Task<QString> uploadBytes(QByteArray data, QString fileName, QString imTo
         if (!url)
             throw APIError(QStringLiteral("bad put url"));
 
+        co_await waitUntilReachable(*url);
         QNetworkRequest request(*url);
         request.setTransferTimeout(60000);
         for (const auto &[key, value] : ObjectParts::partHeaders(sign, *descriptor))

@@ -2,6 +2,7 @@
 #include "net/Net.h"
 #include "net/ObjectUpload.h"
 #include "support/Await.h"
+#include "support/FakeReachability.h"
 #include "support/TestHttpServer.h"
 
 #include <QJsonArray>
@@ -67,6 +68,23 @@ protected:
     QSet<int> unsignable;
     QHash<int, int> putStatus;
 };
+
+TEST_F(UploadTest, PartsWaitForTheNetworkLikeEveryRequest)
+{
+    FakeReachability reachability;
+    reachability.alwaysThrough = {"/api/object/part_limit", "/api/object/initiate_multipart_upload",
+                                  "/api/object/auth_sign", "/api/object/complete_multipart_upload"};
+    Reachability::setShared(&reachability);
+    Net::setConnectivityWait(std::chrono::milliseconds(30));
+    const auto out = upload("0123456789");
+    Reachability::setShared(nullptr);
+    Net::setConnectivityWait({});
+
+    ASSERT_TRUE(out.error);
+    EXPECT_EQ(out.error->message(), "No network connection");
+    EXPECT_TRUE(server.requestsTo("/put").isEmpty());
+    EXPECT_TRUE(server.requestsTo("/api/object/complete_multipart_upload").isEmpty());
+}
 
 TEST(UploadPlan, PartArithmetic)
 {
