@@ -157,9 +157,47 @@ TEST_F(ObjectStore, CompleteVerifiesEveryPart)
 
     const ChatApi::LoginResult eve = registerUser("eve@example.org");
     EXPECT_EQ(complete({h1, h2}, eve.imToken).error->message(), "upload not found");
-    const auto foreignName = await(Net::imApi("/object/initiate_multipart_upload",
-                                              {{"hash", h1}, {"size", 1}, {"partSize", 1}, {"name", ann.userID + "/../x"}}, ann.imToken));
-    ASSERT_TRUE(foreignName.error);
+}
+
+// An object name is the caller's user id, "/" and a relative path that stays inside it.
+TEST_F(ObjectStore, ObjectNameRules)
+{
+    const ChatApi::LoginResult eve = registerUser("eve@example.org");
+    const QString own = ann.userID + "/";
+    struct Case {
+        const char *what;
+        QString name;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"plain file", own + "photo.jpg", true},
+        {"nested path", own + "2026/12/photo.jpg", true},
+        {"non-ASCII name", own + "照片 1.jpg", true},
+        {"dots inside a segment", own + "a..b/x.tar.gz", true},
+        {"longest allowed", own + QString(512 - own.size(), 'a'), true},
+        {"another user's prefix", eve.userID + "/photo.jpg", false},
+        {"own id without the slash", ann.userID + "photo.jpg", false},
+        {"own id as a prefix of a longer id", ann.userID + "0/photo.jpg", false},
+        {"no path", own, false},
+        {"parent segment", own + "../" + eve.userID + "/x", false},
+        {"trailing parent segment", own + "a/..", false},
+        {"current segment", own + "./x", false},
+        {"empty segment", own + "a//x", false},
+        {"trailing slash", own + "a/", false},
+        {"absolute", "/" + own + "x", false},
+        {"backslash", own + "a\\..\\x", false},
+        {"newline", own + "a\nb", false},
+        {"NUL", own + QString("a") + QChar(0) + "b", false},
+        {"DEL", own + "a" + QChar(0x7f), false},
+        {"one past the limit", own + QString(513 - own.size(), 'a'), false},
+        {"far too long", own + QString(100000, 'a'), false},
+    };
+    const QString hash = Net::md5Hex(Net::md5Hex("x").toUtf8());
+    for (const Case &c : cases) {
+        const auto started = await(Net::imApi("/object/initiate_multipart_upload",
+                                              {{"hash", hash}, {"size", 1}, {"partSize", 1}, {"name", c.name}}, ann.imToken));
+        EXPECT_EQ(!started.error, c.accepted) << c.what << (started.error ? ": " + started.error->message().toStdString() : "");
+    }
 }
 
 } // namespace
