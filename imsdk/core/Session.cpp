@@ -273,15 +273,22 @@ void Session::ingest(const QJsonObject &message, bool live)
 
 void Session::applyRecall(const QJsonObject &notice)
 {
+    // Only the message of the notice's sender in the notice's conversation is recalled, whatever
+    // else carries the same ID.
     const QString recalledID = Json::str(recallDetail(notice), QLatin1String("clientMsgID"));
-    if (const std::optional<QJsonObject> old = m_cache.message(recalledID))
-        m_cache.putMessage(recalledForm(*old, notice));
     const QString conversationID = Json::str(notice, QLatin1String("conversationID"));
+    const QString revokerID = Json::str(notice, QLatin1String("sendID"));
+    const auto isTarget = [&](const QJsonObject &m) {
+        return !recalledID.isEmpty() && Json::str(m, QLatin1String("clientMsgID")) == recalledID
+            && Json::str(m, QLatin1String("sendID")) == revokerID;
+    };
+    if (const std::optional<QJsonObject> old = m_cache.message(conversationID, recalledID); old && isTarget(*old))
+        m_cache.putMessage(recalledForm(*old, notice));
     std::optional<QJsonObject> conversation = m_cache.conversation(conversationID);
     if (!conversation)
         return;
     const QJsonObject latest = Json::parseObject(Json::str(*conversation, QLatin1String("latestMsg")).toUtf8());
-    if (Json::str(latest, QLatin1String("clientMsgID")) == recalledID) {
+    if (isTarget(latest)) {
         conversation->insert(QStringLiteral("latestMsg"), QString::fromUtf8(Json::compact(recalledForm(latest, notice))));
         m_cache.putConversation(*conversation);
     }
@@ -533,9 +540,9 @@ void Session::deleteMessage(const QString &conversationID, const QString &client
     }
     const QJsonObject data{{QStringLiteral("conversationID"), conversationID}, {QStringLiteral("clientMsgID"), clientMsgID}};
     const quint64 generation = m_generation;
-    m_connection.request(QStringLiteral("deleteMessage"), data, [this, cb, generation, clientMsgID](const Answer &a) {
+    m_connection.request(QStringLiteral("deleteMessage"), data, [this, cb, generation, conversationID, clientMsgID](const Answer &a) {
         if (a.ok() && generation == m_generation)
-            m_cache.removeMessage(clientMsgID);
+            m_cache.removeMessage(conversationID, clientMsgID);
         cb(a.errCode, a.errMsg, a.ok() ? text(a.data) : QByteArray());
     });
 }

@@ -1,9 +1,11 @@
 #include "ImSdkFixture.h"
 
+#include "core/Cache.h"
 #include "core/Connection.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <sqlite3.h>
 
 using ImSdk::ListenerKind;
 
@@ -176,6 +178,54 @@ TEST_F(Sessions, DamagedCacheIsSetAsideAndRebuilt)
     ASSERT_EQ(send(*a, message, b->id()).reply.errCode, 0);
     EXPECT_TRUE(waitMessage(*b, clientMsgID(message)));
     EXPECT_EQ(QDir(b->dataDir + "/" + bob.userID).entryList({"cache.db.corrupt-*"}).size(), 1);
+}
+
+// A cache of the first layout, which keyed messages by clientMsgID alone, is upgraded in place:
+// cursor, conversations and messages stay, and an ID may then live in two conversations.
+TEST(CacheUpgrade, FirstLayoutKeepsItsDataAndKeysByConversation)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("cache.db");
+    {
+        sqlite3 *db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
+        const char *first = R"(
+CREATE TABLE meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);
+CREATE TABLE conversations (id TEXT PRIMARY KEY, hidden INTEGER NOT NULL DEFAULT 0, pinned INTEGER NOT NULL DEFAULT 0,
+  latest INTEGER NOT NULL DEFAULT 0, json TEXT NOT NULL);
+CREATE TABLE messages (clientMsgID TEXT PRIMARY KEY, conversationID TEXT NOT NULL, seq INTEGER NOT NULL,
+  sendTime INTEGER NOT NULL, json TEXT NOT NULL);
+CREATE INDEX messages_by_conversation ON messages (conversationID, seq, sendTime);
+INSERT INTO meta VALUES ('cursor', 42);
+INSERT INTO conversations (id, json) VALUES ('si_a_b', '{"conversationID":"si_a_b"}');
+INSERT INTO messages VALUES ('m1', 'si_a_b', 1, 10, '{"clientMsgID":"m1","conversationID":"si_a_b","seq":1,"sendID":"a"}');
+INSERT INTO messages VALUES ('m2', 'si_a_b', 2, 20, '{"clientMsgID":"m2","conversationID":"si_a_b","seq":2,"sendID":"b"}');
+)";
+        ASSERT_EQ(sqlite3_exec(db, first, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    for (int opening = 0; opening < 2; ++opening) {
+        SCOPED_TRACE(opening == 0 ? "upgrade" : "reopen");
+        ImSdk::Cache cache;
+        ASSERT_TRUE(cache.open(path));
+        EXPECT_TRUE(cache.setAside().isEmpty());
+        EXPECT_EQ(cache.cursor(), 42);
+        EXPECT_TRUE(cache.conversation("si_a_b"));
+        bool isEnd = false;
+        QStringList ids;
+        for (const QJsonObject &m : cache.history("si_a_b", "", 10, &isEnd))
+            ids << m["clientMsgID"].toString();
+        EXPECT_EQ(ids, (QStringList{"m1", "m2"}));
+        EXPECT_TRUE(isEnd);
+        const QJsonObject copy{{"clientMsgID", "m1"}, {"conversationID", "sg_g1"}, {"seq", 7}, {"sendID", "c"}};
+        EXPECT_EQ(cache.putMessage(copy), opening == 0) << "a message of another conversation is new";
+        EXPECT_EQ(cache.message("sg_g1", "m1"), copy);
+        EXPECT_EQ((*cache.message("si_a_b", "m1"))["sendID"].toString(), "a");
+        cache.removeMessage("sg_g1", "m1");
+        EXPECT_FALSE(cache.message("sg_g1", "m1"));
+        EXPECT_TRUE(cache.message("si_a_b", "m1"));
+        cache.putMessage(copy);
+    }
 }
 
 TEST_F(Sessions, MalformedArgumentsAnswerWithACode)
