@@ -16,15 +16,30 @@ namespace ImSdk {
 
 namespace {
 
+// Version 1: a message is keyed by its conversation and clientMsgID (version 0 keyed it by the
+// ID alone, so one message could overwrite another of a different conversation).
+constexpr int kSchemaVersion = 1;
+
 const char *kSchema = R"(
 CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS conversations (
   id TEXT PRIMARY KEY, hidden INTEGER NOT NULL DEFAULT 0, pinned INTEGER NOT NULL DEFAULT 0,
   latest INTEGER NOT NULL DEFAULT 0, json TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS messages (
-  clientMsgID TEXT PRIMARY KEY, conversationID TEXT NOT NULL, seq INTEGER NOT NULL,
-  sendTime INTEGER NOT NULL, json TEXT NOT NULL);
+  conversationID TEXT NOT NULL, clientMsgID TEXT NOT NULL, seq INTEGER NOT NULL,
+  sendTime INTEGER NOT NULL, json TEXT NOT NULL, PRIMARY KEY (conversationID, clientMsgID));
 CREATE INDEX IF NOT EXISTS messages_by_conversation ON messages (conversationID, seq, sendTime);
+)";
+
+// Version 0 to 1: the old rows move over unchanged.
+const char *kMigrateTo1 = R"(
+ALTER TABLE messages RENAME TO messages_v0;
+DROP INDEX IF EXISTS messages_by_conversation;
+)";
+const char *kMigrateTo1Copy = R"(
+INSERT OR IGNORE INTO messages (conversationID, clientMsgID, seq, sendTime, json)
+  SELECT conversationID, clientMsgID, seq, sendTime, json FROM messages_v0;
+DROP TABLE messages_v0;
 )";
 
 // A prepared statement that finalises itself.
@@ -104,7 +119,30 @@ bool Cache::openFile(const QString &path)
         if (!check.step() || check.text(0) != QLatin1String("ok"))
             return false;
     }
-    return exec("PRAGMA journal_mode=WAL") && exec(kSchema);
+    if (!exec("PRAGMA journal_mode=WAL"))
+        return false;
+    qint64 version = 0;
+    {
+        Stmt v(m_db, "PRAGMA user_version");
+        if (!v.step())
+            return false;
+        version = v.integer(0);
+    }
+    if (version > kSchemaVersion)
+        return false; // written by a newer SDK: its layout is unknown here
+    if (version == kSchemaVersion)
+        return exec(kSchema);
+    // One transaction: an interrupted upgrade leaves the old file as it was.
+    bool hadMessages = false;
+    {
+        Stmt t(m_db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'messages'");
+        hadMessages = t.step();
+    }
+    const bool upgraded = exec("BEGIN IMMEDIATE") && (!hadMessages || exec(kMigrateTo1)) && exec(kSchema)
+        && (!hadMessages || exec(kMigrateTo1Copy)) && exec("PRAGMA user_version = 1") && exec("COMMIT");
+    if (!upgraded)
+        exec("ROLLBACK");
+    return upgraded;
 }
 
 void Cache::close()
@@ -149,26 +187,26 @@ bool Cache::putMessage(const QJsonObject &message)
     const QString conversationID = Json::str(message, QLatin1String("conversationID"));
     if (id.isEmpty() || conversationID.isEmpty())
         return false;
-    const bool fresh = !this->message(id).has_value();
+    const bool fresh = !this->message(conversationID, id).has_value();
     Stmt s(m_db, "INSERT OR REPLACE INTO messages (clientMsgID, conversationID, seq, sendTime, json) VALUES (?1, ?2, ?3, ?4, ?5)");
     s.bind(1, id).bind(2, conversationID).bind(3, Json::integer(message, QLatin1String("seq")))
         .bind(4, Json::integer(message, QLatin1String("sendTime"))).bind(5, QString::fromUtf8(Json::compact(message)));
     return s.run() && fresh;
 }
 
-std::optional<QJsonObject> Cache::message(const QString &clientMsgID)
+std::optional<QJsonObject> Cache::message(const QString &conversationID, const QString &clientMsgID)
 {
-    Stmt s(m_db, "SELECT json FROM messages WHERE clientMsgID = ?1");
-    s.bind(1, clientMsgID);
+    Stmt s(m_db, "SELECT json FROM messages WHERE conversationID = ?1 AND clientMsgID = ?2");
+    s.bind(1, conversationID).bind(2, clientMsgID);
     if (!s.step())
         return std::nullopt;
     return s.object(0);
 }
 
-void Cache::removeMessage(const QString &clientMsgID)
+void Cache::removeMessage(const QString &conversationID, const QString &clientMsgID)
 {
-    Stmt s(m_db, "DELETE FROM messages WHERE clientMsgID = ?1");
-    s.bind(1, clientMsgID).run();
+    Stmt s(m_db, "DELETE FROM messages WHERE conversationID = ?1 AND clientMsgID = ?2");
+    s.bind(1, conversationID).bind(2, clientMsgID).run();
 }
 
 QList<QJsonObject> Cache::history(const QString &conversationID, const QString &startClientMsgID, int count, bool *isEnd)

@@ -12,7 +12,8 @@ namespace ImSdk {
 
 // The signed-in user's local copy: conversations, messages by conversation and sequence, and
 // the sync cursor. One SQLite file per user; used only on the instance's SDK thread. A file that
-// cannot be opened or fails its integrity check is set aside and a fresh one is started.
+// cannot be opened, fails its integrity check or has a newer layout is set aside and a fresh one
+// is started; an older layout is upgraded in place, keeping its data.
 class Cache {
 public:
     Cache() = default;
@@ -30,10 +31,11 @@ public:
     std::optional<qint64> cursor();
     void setCursor(qint64 seq);
 
-    // Stores or replaces a message by clientMsgID; true when it was not stored before.
+    // Stores or replaces a message by its conversation and clientMsgID (an ID is only unique
+    // within one conversation here); true when it was not stored before.
     bool putMessage(const QJsonObject &message);
-    std::optional<QJsonObject> message(const QString &clientMsgID);
-    void removeMessage(const QString &clientMsgID);
+    std::optional<QJsonObject> message(const QString &conversationID, const QString &clientMsgID);
+    void removeMessage(const QString &conversationID, const QString &clientMsgID);
     // Up to `count` messages of the conversation older than the start message ("" = newest),
     // oldest first; `isEnd` when nothing older is left.
     QList<QJsonObject> history(const QString &conversationID, const QString &startClientMsgID, int count, bool *isEnd);

@@ -18,6 +18,7 @@ namespace ImSdk {
 namespace {
 
 constexpr int kSyncPage = 500;
+constexpr size_t kMaxDeliveredAhead = 256;
 constexpr int kDefaultHistoryCount = 20;
 
 QByteArray text(const QJsonValue &v)
@@ -111,6 +112,7 @@ void Session::endSession()
     m_token.clear();
     m_syncing = false;
     m_resync = false;
+    m_delivered.clear();
     if (m_pendingLogin) {
         const Callback cb = *std::exchange(m_pendingLogin, std::nullopt);
         cb(kNotSignedIn, QStringLiteral("signed out before the sign-in completed"), {});
@@ -198,7 +200,8 @@ QCoro::Task<void> Session::syncAll(qint64 latestSeq)
             const QList<QJsonObject> messages = Json::objectList(page.value(QLatin1String("messages")));
             m_cache.begin();
             for (const QJsonObject &m : messages)
-                ingest(m, false);
+                if (!m_delivered.contains(Json::integer(m, QLatin1String("globalSeq"))))
+                    ingest(m, false);
             const qint64 latest = Json::integer(page, QLatin1String("latest"));
             if (latest > after) {
                 after = latest;
@@ -216,6 +219,23 @@ QCoro::Task<void> Session::syncAll(qint64 latestSeq)
         latestSeq = m_resyncFrom;
     }
     m_syncing = false;
+    advanceCursor();
+}
+
+void Session::advanceCursor()
+{
+    if (m_syncing || !m_cache.isOpen())
+        return; // the running sync moves it when done
+    const std::optional<qint64> stored = m_cache.cursor();
+    if (!stored)
+        return;
+    qint64 cursor = *stored;
+    while (!m_delivered.empty() && *m_delivered.begin() <= cursor + 1) {
+        cursor = std::max(cursor, *m_delivered.begin());
+        m_delivered.erase(m_delivered.begin());
+    }
+    if (cursor != *stored)
+        m_cache.setCursor(cursor);
 }
 
 QCoro::Task<std::optional<QList<QJsonObject>>> Session::refreshConversations(bool report)
@@ -273,15 +293,22 @@ void Session::ingest(const QJsonObject &message, bool live)
 
 void Session::applyRecall(const QJsonObject &notice)
 {
+    // Only the message of the notice's sender in the notice's conversation is recalled, whatever
+    // else carries the same ID.
     const QString recalledID = Json::str(recallDetail(notice), QLatin1String("clientMsgID"));
-    if (const std::optional<QJsonObject> old = m_cache.message(recalledID))
-        m_cache.putMessage(recalledForm(*old, notice));
     const QString conversationID = Json::str(notice, QLatin1String("conversationID"));
+    const QString revokerID = Json::str(notice, QLatin1String("sendID"));
+    const auto isTarget = [&](const QJsonObject &m) {
+        return !recalledID.isEmpty() && Json::str(m, QLatin1String("clientMsgID")) == recalledID
+            && Json::str(m, QLatin1String("sendID")) == revokerID;
+    };
+    if (const std::optional<QJsonObject> old = m_cache.message(conversationID, recalledID); old && isTarget(*old))
+        m_cache.putMessage(recalledForm(*old, notice));
     std::optional<QJsonObject> conversation = m_cache.conversation(conversationID);
     if (!conversation)
         return;
     const QJsonObject latest = Json::parseObject(Json::str(*conversation, QLatin1String("latestMsg")).toUtf8());
-    if (Json::str(latest, QLatin1String("clientMsgID")) == recalledID) {
+    if (isTarget(latest)) {
         conversation->insert(QStringLiteral("latestMsg"), QString::fromUtf8(Json::compact(recalledForm(latest, notice))));
         m_cache.putConversation(*conversation);
     }
@@ -312,9 +339,17 @@ void Session::onPush(const QString &name, const QJsonValue &data)
     if (name == QLatin1String("newMessage")) {
         const QJsonObject message = data.toObject();
         ingest(message, true);
+        // Pushes from different senders may overtake each other: the cursor only moves over
+        // what arrived without a gap, and the next sync fetches whatever a gap hides.
         const qint64 seq = Json::integer(message, QLatin1String("globalSeq"));
-        if (!m_syncing && m_cache.isOpen() && seq > m_cache.cursor().value_or(0))
-            m_cache.setCursor(seq);
+        if (seq > 0 && m_cache.isOpen()) {
+            m_delivered.insert(seq);
+            advanceCursor();
+            // Other users' messages leave gaps that pushes never fill; a sync closes them and
+            // keeps the set small.
+            if (m_delivered.size() > kMaxDeliveredAhead && !m_syncing && m_connection.online())
+                syncAll(m_cache.cursor().value_or(0));
+        }
     } else if (name == QLatin1String("conversationChanged")) {
         const QList<QJsonObject> list = Json::objectList(data);
         for (const QJsonObject &c : list)
@@ -533,9 +568,9 @@ void Session::deleteMessage(const QString &conversationID, const QString &client
     }
     const QJsonObject data{{QStringLiteral("conversationID"), conversationID}, {QStringLiteral("clientMsgID"), clientMsgID}};
     const quint64 generation = m_generation;
-    m_connection.request(QStringLiteral("deleteMessage"), data, [this, cb, generation, clientMsgID](const Answer &a) {
+    m_connection.request(QStringLiteral("deleteMessage"), data, [this, cb, generation, conversationID, clientMsgID](const Answer &a) {
         if (a.ok() && generation == m_generation)
-            m_cache.removeMessage(clientMsgID);
+            m_cache.removeMessage(conversationID, clientMsgID);
         cb(a.errCode, a.errMsg, a.ok() ? text(a.data) : QByteArray());
     });
 }

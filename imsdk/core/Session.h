@@ -10,6 +10,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <optional>
+#include <set>
 
 class QNetworkAccessManager;
 
@@ -61,6 +62,8 @@ private:
     void onPush(const QString &name, const QJsonValue &data);
 
     QCoro::Task<void> syncAll(qint64 latestSeq);
+    // Moves the cursor over the delivered sequences that follow it without a gap.
+    void advanceCursor();
     // Fetches the conversation list, stores it and, when asked, reports new and changed ones.
     QCoro::Task<std::optional<QList<QJsonObject>>> refreshConversations(bool report);
     QCoro::Task<void> runSend(QJsonObject msg, QJsonObject data, SendCallback cb);
@@ -87,6 +90,9 @@ private:
     bool m_syncing = false;
     bool m_resync = false;
     qint64 m_resyncFrom = 0;
+    // Global sequences delivered live above the cursor: the cursor cannot pass a gap, and a sync
+    // does not report these again.
+    std::set<qint64> m_delivered;
 };
 
 } // namespace ImSdk

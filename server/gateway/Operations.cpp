@@ -210,10 +210,12 @@ QJsonValue Operations::sendMsg(const Caller &caller, const QJsonObject &data)
         m.pushInfo = QString::fromUtf8(QJsonDocument(pushInfo.toObject()).toJson(QJsonDocument::Compact));
 
     bool duplicate = false;
-    const Storage::Message stored = store.insertMessage(std::move(m), &duplicate);
+    const std::optional<Storage::Message> stored = store.insertMessage(std::move(m), &duplicate);
+    if (!stored)
+        refuse(kIdTaken, QStringLiteral("sendMsg: clientMsgID is already used by another message"));
     if (!duplicate)
-        m_hub.push(recipients, Wire::pushRaw("newMessage", stored.record), caller.session);
-    return Wire::parseRecord(stored.record);
+        m_hub.push(recipients, Wire::pushRaw("newMessage", stored->record), caller.session);
+    return Wire::parseRecord(stored->record);
 }
 
 QJsonValue Operations::history(const Caller &caller, const QJsonObject &data)

@@ -19,6 +19,7 @@ enum ErrorCode {
     kNotAllowed = 1301,
     kBlocked = 1302,
     kFriendConflict = 1303,
+    kIdTaken = 1304,
     kInternal = 1500,
     kTokenInvalid = 1501,
 };

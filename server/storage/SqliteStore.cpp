@@ -179,7 +179,7 @@ private:
 
 namespace {
 
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 const char *const kSchema = R"(
 CREATE TABLE users (
@@ -368,6 +368,11 @@ INSERT INTO conversations (id, type, group_id) SELECT 'sg_' || id, 3, id FROM gr
 INSERT INTO conversation_members (user_id, conversation_id) SELECT user_id, 'sg_' || group_id FROM group_members;
 )";
 
+// A clientMsgID names one message: every send looks it up whoever sent it.
+const char *const kSchemaClientIds = R"(
+CREATE INDEX messages_by_client_id ON messages(client_msg_id);
+)";
+
 User readUser(const Stmt &s)
 {
     return {s.text(0), s.text(1), s.text(2), s.text(3), s.text(4), s.text(5), s.text(6), s.integer(7)};
@@ -409,7 +414,9 @@ SqliteStore::SqliteStore(const QString &path) : m_path(path)
                 m_writer->run(kSchema);
             if (current < 2)
                 m_writer->run(kSchemaMessages);
-            m_writer->run("PRAGMA user_version = 2");
+            if (current < 3)
+                m_writer->run(kSchemaClientIds);
+            m_writer->run("PRAGMA user_version = 3");
             m_writer->run("COMMIT");
         } catch (...) {
             m_writer->run("ROLLBACK");
@@ -892,16 +899,21 @@ Message SqliteStore::storeMessage(Db &db, NewMessage &m)
     return Message{globalSeq, seq, m.conversationID, m.sendID, m.clientMsgID, m.notice, record};
 }
 
-Message SqliteStore::insertMessage(NewMessage message, bool *duplicate)
+std::optional<Message> SqliteStore::insertMessage(NewMessage message, bool *duplicate)
 {
-    return write([&](Db &db) {
-        Stmt seen = db.prepare("SELECT " MESSAGE_COLUMNS "FROM messages m WHERE m.send_id = ?1 AND m.client_msg_id = ?2");
-        seen.bind(1, message.sendID).bind(2, message.clientMsgID);
-        if (seen.step()) {
-            *duplicate = true;
-            return readMessage(seen);
-        }
+    return write([&](Db &db) -> std::optional<Message> {
         *duplicate = false;
+        // The sender's own message in the same conversation first: that is a retry.
+        Stmt seen = db.prepare("SELECT " MESSAGE_COLUMNS "FROM messages m WHERE m.client_msg_id = ?1 "
+                               "ORDER BY (m.send_id = ?2 AND m.conversation_id = ?3) DESC LIMIT 1");
+        seen.bind(1, message.clientMsgID).bind(2, message.sendID).bind(3, message.conversationID);
+        if (seen.step()) {
+            Message stored = readMessage(seen);
+            if (stored.sendID != message.sendID || stored.conversationID != message.conversationID)
+                return std::nullopt;
+            *duplicate = true;
+            return stored;
+        }
         return storeMessage(db, message);
     });
 }

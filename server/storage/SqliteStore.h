@@ -56,7 +56,7 @@ public:
     void addBlock(const QString &userID, const QString &blockedID, const QString &ex, qint64 now) override;
     QStringList blockedBy(const QString &userID) override;
 
-    Message insertMessage(NewMessage message, bool *duplicate) override;
+    std::optional<Message> insertMessage(NewMessage message, bool *duplicate) override;
     std::optional<Message> recallMessage(qint64 globalSeq, const QString &recalledRecord, NewMessage notice) override;
     std::optional<Message> messageByClientID(const QString &conversationID, const QString &clientMsgID) override;
     qint64 latestGlobalSeq() override;

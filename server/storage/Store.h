@@ -224,8 +224,10 @@ public:
 
     // Messages. Sequences: globalSeq over the whole store, seq within a conversation, both from 1.
     // Stores the message in one transaction (creating one-to-one conversation rows on first
-    // use); a (sendID, clientMsgID) seen before returns the stored message with `*duplicate` set.
-    virtual Message insertMessage(NewMessage message, bool *duplicate) = 0;
+    // use); a (sendID, clientMsgID) seen before in the same conversation returns the stored
+    // message with `*duplicate` set. None when the clientMsgID already names a message of another
+    // sender or of another conversation: an ID identifies one message everywhere.
+    virtual std::optional<Message> insertMessage(NewMessage message, bool *duplicate) = 0;
     // Replaces a message's record with its recalled form and stores the notice, atomically;
     // nothing when the message was recalled already.
     virtual std::optional<Message> recallMessage(qint64 globalSeq, const QString &recalledRecord, NewMessage notice) = 0;

@@ -1,6 +1,7 @@
 #include "ImSdkFixture.h"
 
 #include <QImage>
+#include <sqlite3.h>
 
 using ImSdk::ListenerKind;
 
@@ -29,6 +30,51 @@ protected:
         const Raw r = raw("GET", url);
         EXPECT_EQ(r.status, 200) << url.toStdString();
         return r.body;
+    }
+
+    // Runs one statement on an SQLite file; a row's first column as text, empty when none.
+    static QByteArray sql(const QString &path, const char *statement, const QStringList &args)
+    {
+        sqlite3 *db = nullptr;
+        EXPECT_EQ(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt *stmt = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db, statement, -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        for (int i = 0; i < args.size(); ++i)
+            sqlite3_bind_text(stmt, i + 1, args[i].toUtf8().constData(), -1, SQLITE_TRANSIENT);
+        const int rc = sqlite3_step(stmt);
+        EXPECT_TRUE(rc == SQLITE_ROW || rc == SQLITE_DONE) << sqlite3_errmsg(db);
+        QByteArray out;
+        if (rc == SQLITE_ROW)
+            out = QByteArray(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), sqlite3_column_bytes(stmt, 0));
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return out;
+    }
+
+    // What a signed-out client's cache holds for a message of a conversation.
+    static QJsonObject cached(const Client &c, const QString &conversationID, const QString &clientMsgID)
+    {
+        return QJsonDocument::fromJson(sql(c.dataDir + "/" + c.id() + "/cache.db",
+                                           "SELECT json FROM messages WHERE conversationID = ?1 AND clientMsgID = ?2",
+                                           {conversationID, clientMsgID}))
+            .object();
+    }
+
+    // Carol, signed in, and the group g1 of Alice, Bob and Carol.
+    Client &carolInTeam()
+    {
+        Client &c = client(registerUser("carol@example.org", "Carol"), "c");
+        EXPECT_EQ(login(c).errCode, 0);
+        EXPECT_TRUE(store().insertGroup("g1", "Team", a->id(), {a->id(), b->id(), c.id()}, QDateTime::currentMSecsSinceEpoch()));
+        return c;
+    }
+
+    static bool newMessageIn(Client &c, const QString &conversationID, const QString &clientMsgID)
+    {
+        return waitEvent(c, ListenerKind::Message, 32, [&](const QJsonValue &d) {
+            return d["conversationID"].toString() == conversationID && d["clientMsgID"].toString() == clientMsgID;
+        }).has_value();
     }
 };
 
@@ -189,6 +235,65 @@ TEST_F(Messaging, RecallReachesThePeerAndDeleteHidesForTheCaller)
     };
     EXPECT_EQ(ids(*a), QStringList{clientMsgID(first) + ":2101"});
     EXPECT_EQ(ids(*b), (QStringList{clientMsgID(first) + ":2101", clientMsgID(second) + ":101"}));
+}
+
+// Bob copies the ID of Alice's group message into a message of his own to Carol. The service
+// refuses it, so Carol neither loses a message to the copy nor sees the original recalled.
+TEST_F(Messaging, CopiedMessageIDIsRefused)
+{
+    Client &c = carolInTeam();
+    const QByteArray original = a->sdk->createText("to the team");
+    const QString id = clientMsgID(original);
+    ASSERT_EQ(send(*a, original, {}, "g1").reply.errCode, 0);
+    ASSERT_TRUE(newMessageIn(c, "sg_g1", id));
+
+    QJsonObject copy = QJsonDocument::fromJson(b->sdk->createText("mine")).object();
+    copy["clientMsgID"] = id;
+    const SendResult sent = send(*b, QJsonDocument(copy).toJson(), c.id());
+    EXPECT_EQ(sent.reply.errCode, 1304) << sent.reply.errMsg.toStdString();
+    EXPECT_EQ(call([&](ImSdk::Callback cb) { b->sdk->revoke(single(*b, c), id, cb); }).errCode, 1004);
+
+    // Bob's next message comes after anything the copy and its recall would have caused.
+    const QByteArray later = b->sdk->createText("later");
+    ASSERT_EQ(send(*b, later, c.id()).reply.errCode, 0);
+    ASSERT_TRUE(newMessageIn(c, single(*b, c), clientMsgID(later)));
+    EXPECT_TRUE(c.recorder->events(ListenerKind::Message, 35).isEmpty());
+    ASSERT_EQ(call([&](ImSdk::Callback cb) { c.sdk->logout(cb); }).errCode, 0);
+    const QJsonObject kept = cached(c, "sg_g1", id);
+    EXPECT_EQ(kept["contentType"].toInt(), 101);
+    EXPECT_EQ(kept["textElem"]["content"].toString(), "to the team");
+    EXPECT_TRUE(cached(c, single(*b, c), id).isEmpty());
+}
+
+// Messages of two conversations that share an ID (stored before the service refused that) are
+// both delivered and cached, and a recall reaches only its sender's message in its conversation.
+TEST_F(Messaging, MessagesSharingAnIDStayApart)
+{
+    Client &c = carolInTeam();
+    ASSERT_EQ(call([&](ImSdk::Callback cb) { c.sdk->logout(cb); }).errCode, 0);
+    const QByteArray original = a->sdk->createText("to the team");
+    const QString id = clientMsgID(original);
+    ASSERT_EQ(send(*a, original, {}, "g1").reply.errCode, 0);
+    const QByteArray copy = b->sdk->createText("mine");
+    ASSERT_EQ(send(*b, copy, c.id()).reply.errCode, 0);
+    sql(dir.filePath("data/sarvo.db"),
+        "UPDATE messages SET client_msg_id = ?1, record = json_set(record, '$.clientMsgID', ?1) WHERE client_msg_id = ?2",
+        {id, clientMsgID(copy)});
+
+    ASSERT_EQ(login(c).errCode, 0);
+    EXPECT_TRUE(newMessageIn(c, "sg_g1", id));
+    EXPECT_TRUE(newMessageIn(c, single(*b, c), id)) << "the second message with that ID is not dropped";
+    ASSERT_EQ(call([&](ImSdk::Callback cb) { b->sdk->revoke(single(*b, c), id, cb); }).errCode, 0);
+    ASSERT_TRUE(waitEvent(c, ListenerKind::Message, 35, [&](const QJsonValue &d) { return d["conversationID"].toString() == single(*b, c); }));
+    ASSERT_EQ(call([&](ImSdk::Callback cb) { c.sdk->logout(cb); }).errCode, 0);
+
+    const QJsonObject group = cached(c, "sg_g1", id);
+    EXPECT_EQ(group["contentType"].toInt(), 101);
+    EXPECT_EQ(group["sendID"].toString(), a->id());
+    EXPECT_EQ(group["textElem"]["content"].toString(), "to the team");
+    const QJsonObject single = cached(c, ImSdkTest::single(*b, c), id);
+    EXPECT_EQ(single["contentType"].toInt(), 2101);
+    EXPECT_EQ(single["sendID"].toString(), b->id());
 }
 
 TEST_F(Messaging, TypingStartsAndStops)

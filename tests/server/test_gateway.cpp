@@ -426,6 +426,45 @@ TEST_F(Gateway, GroupFanOut)
     EXPECT_EQ(d->count("newMessage"), 0);
 }
 
+// A clientMsgID names one message of one sender: copying someone else's ID, or reusing one's own
+// in another conversation, is refused and delivers nothing; only a retry of the same send passes.
+TEST_F(Gateway, ClientMsgIDBelongsToOneMessage)
+{
+    const User ann = user("ann"), bob = user("bob"), cat = user("cat");
+    ASSERT_TRUE(store().insertGroup("g1", "Team", ann.id, {bob.id, cat.id}, 1));
+    auto a = connectAs(ann), b = connectAs(bob), c = connectAs(cat);
+    const QString id = newMsgID();
+    const QJsonObject original = a->ok("sendMsg", {{"groupID", "g1"}, {"msg", textMsg("to the team", id)}}).toObject();
+    EXPECT_EQ(b->take("newMessage"), original);
+    EXPECT_EQ(c->take("newMessage"), original);
+
+    struct Case {
+        const char *name;
+        Client *sender;
+        QJsonObject to;
+        int errCode;
+    };
+    const Case cases[] = {
+        {"another member copies it into the group", b.get(), {{"groupID", "g1"}}, 1304},
+        {"another member copies it one-to-one", b.get(), {{"recvID", cat.id}}, 1304},
+        {"the sender reuses it one-to-one", a.get(), {{"recvID", cat.id}}, 1304},
+        {"the sender retries the group send", a.get(), {{"groupID", "g1"}}, 0},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.name);
+        QJsonObject request = k.to;
+        request.insert("msg", textMsg("copied", id));
+        const QJsonObject answer = k.sender->call("sendMsg", request);
+        EXPECT_EQ(answer.value("errCode").toInt(-1), k.errCode) << answer.value("errMsg").toString().toStdString();
+        if (k.errCode == 0)
+            EXPECT_EQ(answer.value("data").toObject(), original);
+    }
+    EXPECT_EQ(a->count("newMessage") + b->count("newMessage") + c->count("newMessage"), 0) << "nothing refused is delivered";
+    const QJsonArray history = c->ok("history", {{"conversationID", "sg_g1"}, {"count", 10}}).toObject().value("messageList").toArray();
+    ASSERT_EQ(history.size(), 1);
+    EXPECT_EQ(history[0].toObject(), original);
+}
+
 TEST_F(Gateway, PasswordResetEndsLiveSessions)
 {
     const User ann = user("ann"), bob = user("bob");
@@ -553,7 +592,7 @@ TEST(GatewayStorage, UpgradeFromTheFirstSchemaKeepsDataAndAddsGroupConversations
     m.sendID = "u1";
     m.clientMsgID = "c1";
     m.sendTime = 5;
-    EXPECT_EQ(store.insertMessage(m, &duplicate).seq, 1);
+    EXPECT_EQ(store.insertMessage(m, &duplicate)->seq, 1);
     EXPECT_FALSE(duplicate);
     EXPECT_EQ(store.conversationOf("u2", "sg_g1")->unread, 1);
 }

@@ -310,6 +310,34 @@ TEST_F(ChatTest, ReactionsRecallsAndDeletes)
     EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m7"});
 }
 
+// A recall notice names an ID, a conversation and the recalling sender: a copy of the ID in
+// another conversation, or a recall by someone else, leaves the shown message alone.
+TEST_F(ChatTest, RecallsTouchOnlyTheSendersMessageInThisChat)
+{
+    deliver(text("m1", "bob", "alice"));
+    deliver(text("m2", "alice", "bob"));
+    struct Case {
+        const char *name;
+        QJsonObject notice;
+        QSet<QString> recalled;
+    };
+    const Case cases[] = {
+        {"same ID in a group", {{"clientMsgID", "m1"}, {"conversationID", "sg_g1"}, {"revokerID", "bob"}}, {}},
+        {"same ID in another one-to-one chat", {{"clientMsgID", "m1"}, {"conversationID", "si_bob_carol"}, {"revokerID", "bob"}}, {}},
+        {"someone else recalls it", {{"clientMsgID", "m1"}, {"conversationID", "si_alice_bob"}, {"revokerID", "carol"}}, {}},
+        {"no conversation", {{"clientMsgID", "m1"}, {"revokerID", "bob"}}, {}},
+        {"the peer recalls a message of mine", {{"clientMsgID", "m2"}, {"conversationID", "si_alice_bob"}, {"revokerID", "bob"}}, {}},
+        {"the peer recalls their own", {{"clientMsgID", "m1"}, {"conversationID", "si_alice_bob"}, {"revokerID", "bob"}}, {"m1"}},
+        {"my other device recalls mine", {{"clientMsgID", "m2"}, {"conversationID", "si_alice_bob"}, {"revokerID", "alice"}}, {"m1", "m2"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeSdk::emitMessage(35, json(c.notice).c_str());
+        settle();
+        EXPECT_EQ(chat().revokedIDs(), c.recalled);
+    }
+}
+
 TEST_F(ChatTest, ForwardAndMediaSends)
 {
     const QJsonObject message = text("m1", "bob", "alice", "look");

@@ -11,6 +11,8 @@
 #include <QJsonDocument>
 #include <QPointer>
 
+#include <algorithm>
+
 using Json::str;
 
 namespace {
@@ -185,9 +187,18 @@ void ChatViewModel::onNewMessage(const QJsonObject &message)
 
 void ChatViewModel::onRevoked(const QJsonObject &notice)
 {
-    const QJsonValue id = notice.value(QLatin1String("clientMsgID"));
-    if (id.isString() && !m_revokedIDs.contains(id.toString())) {
-        m_revokedIDs.insert(id.toString());
+    // An ID alone does not name a message: a recall counts only for the message of the recalling
+    // sender in this conversation.
+    const QString id = str(notice, QLatin1String("clientMsgID"));
+    const QString revokerID = str(notice, QLatin1String("revokerID"));
+    if (id.isEmpty() || revokerID.isEmpty() || str(notice, QLatin1String("conversationID")) != m_conversationID
+        || m_revokedIDs.contains(id))
+        return;
+    const bool shown = std::any_of(m_messages.cbegin(), m_messages.cend(), [&](const QJsonObject &m) {
+        return clientMsgID(m) == id && str(m, QLatin1String("sendID")) == revokerID;
+    });
+    if (shown) {
+        m_revokedIDs.insert(id);
         emit revokedIDsChanged();
     }
 }
