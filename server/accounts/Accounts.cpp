@@ -125,6 +125,16 @@ void Accounts::forgetTokensOf(const QString &userID)
 {
     std::lock_guard lock(m_tokenMutex);
     m_tokens.removeIf([&](const auto &entry) { return entry.value().userID == userID; });
+    ++m_revocations;
+}
+
+void Accounts::revokeAll(const QString &userID)
+{
+    // The stored tokens go first: a lookup that starts after the cache is cleared must not find them.
+    m_ctx.store.revokeTokens(userID);
+    forgetTokensOf(userID);
+    if (m_revoked)
+        m_revoked(userID);
 }
 
 std::optional<QString> Accounts::authenticate(const QString &token, const QString &kind)
@@ -137,14 +147,29 @@ std::optional<QString> Accounts::authenticate(const QString &token, const QStrin
     const QByteArray key = kind.toLatin1() + ':' + Secure::sha256(token.toLatin1());
     if (std::optional<QString> user = cachedToken(key, now))
         return user;
-    const auto owner = m_ctx.store.tokenUser(key.mid(kind.size() + 1), kind, now);
-    if (!owner)
-        return std::nullopt;
-    std::lock_guard lock(m_tokenMutex);
-    if (m_tokens.size() >= kTokenCacheMax)
-        m_tokens.clear();
-    m_tokens.insert(key, {owner->userID, owner->expiresAt, now});
-    return owner->userID;
+    // A revocation between our read and the cache write would be undone by caching what we read;
+    // when one happened, read again instead (the second read sees it).
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        quint64 revocations;
+        {
+            std::lock_guard lock(m_tokenMutex);
+            revocations = m_revocations;
+        }
+        const auto owner = m_ctx.store.tokenUser(key.mid(kind.size() + 1), kind, now);
+        if (m_lookupHook)
+            m_lookupHook();
+        if (!owner)
+            return std::nullopt;
+        std::lock_guard lock(m_tokenMutex);
+        if (m_revocations != revocations)
+            continue;
+        if (m_tokens.size() >= kTokenCacheMax)
+            m_tokens.clear();
+        m_tokens.insert(key, {owner->userID, owner->expiresAt, now});
+        return owner->userID;
+    }
+    // Revocations keep racing this lookup: trust nothing rather than a stale read.
+    return std::nullopt;
 }
 
 QString Accounts::newUserID()
@@ -287,10 +312,7 @@ QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
     const QString hashed = co_await hashPassword(password);
     m_ctx.store.setPasswordHash(user->id, hashed);
     // A reset is what a user does when someone else may know the password: end every session.
-    m_ctx.store.revokeTokens(user->id);
-    forgetTokensOf(user->id);
-    if (m_revoked)
-        m_revoked(user->id);
+    revokeAll(user->id);
     Log::info("password_reset", {{"user", user->id}});
     QJsonObject answer = issueTokens(user->id);
     answer.insert(QStringLiteral("loggedIn"), true);

@@ -50,6 +50,14 @@ public:
     using RevocationHook = std::function<void(const QString &userID)>;
     void setRevocationHook(RevocationHook hook) { m_revoked = std::move(hook); }
 
+    // Ends every session of the user: the stored tokens, the ones trusted from memory and (through
+    // the revocation hook) live connections.
+    void revokeAll(const QString &userID);
+
+    // Runs between an authentication's database read and its cache write; lets tests interleave
+    // a revocation there.
+    void setLookupHook(std::function<void()> hook) { m_lookupHook = std::move(hook); }
+
     // Administration: creates a user with a plain password; returns the new id or throws Failure.
     QString addUser(const QString &email, const QString &password, const QString &nickname);
 
@@ -77,6 +85,8 @@ private:
     RateLimiter m_ipLimit;
     std::mutex m_tokenMutex;
     QHash<QByteArray, CachedToken> m_tokens; // kind + token hash -> user
+    quint64 m_revocations = 0;                // bumped on every revocation, under m_tokenMutex
+    std::function<void()> m_lookupHook;
     std::mutex m_outboxMutex;
     const QString &dummyHash();
     std::once_flag m_dummyOnce;

@@ -173,6 +173,24 @@ TEST_F(AccountFlows, TokensAreCheckedEverywhere)
     EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
 }
 
+TEST_F(AccountFlows, ARevocationDuringALookupIsNotUndoneByTheCache)
+{
+    const ChatApi::LoginResult ann = registerUser("ann@example.org");
+    Accounts &accounts = local->service().accounts();
+    // The lookup reads the live token, then a password reset revokes it before the lookup caches
+    // what it read.
+    bool revoked = false;
+    accounts.setLookupHook([&] {
+        if (!std::exchange(revoked, true))
+            accounts.revokeAll(ann.userID);
+    });
+    EXPECT_FALSE(accounts.authenticate(ann.imToken, "im"));
+    accounts.setLookupHook({});
+    ASSERT_TRUE(revoked);
+    EXPECT_FALSE(accounts.authenticate(ann.imToken, "im"));
+    EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
+}
+
 TEST_F(AccountFlows, BadBodiesGetClearAnswers)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
