@@ -72,6 +72,13 @@ Service::Service(Options options)
 
 Service::~Service() { m_pool.waitForDone(); }
 
+void Service::purgeExpired()
+{
+    const qint64 now = m_ctx->now();
+    m_objects->purgeExpired();
+    m_store->purgeExpired(now, now - Bridge::kRoomLifetimeMs);
+}
+
 std::unique_ptr<Http::BodySink> Service::sinkFor(const Http::Request &head, std::optional<Http::Response> *refusal)
 {
     if (head.path.startsWith(QLatin1String(Objects::kPutPrefix)))
@@ -221,9 +228,9 @@ LocalService::LocalService(Options options, QSslConfiguration tls, Gateway::Limi
     m_service.accounts().setRevocationHook([gateway](const QString &userID) {
         gateway->kick(userID, QStringLiteral("tokenRevoked"), Gateway::TokenInvalid);
     });
-    m_service.objects().purgeExpired();
+    m_service.purgeExpired();
     m_purge.setInterval(10 * 60 * 1000);
-    QObject::connect(&m_purge, &QTimer::timeout, [this] { m_service.objects().purgeExpired(); });
+    QObject::connect(&m_purge, &QTimer::timeout, [this] { m_service.purgeExpired(); });
     m_purge.start();
 }
 

@@ -1112,6 +1112,18 @@ std::optional<Room> SqliteStore::room(const QString &id)
     return Room{s.text(0), s.text(1), s.text(2), s.integer(3)};
 }
 
+void SqliteStore::purgeExpired(qint64 now, qint64 roomsCreatedBefore)
+{
+    write([&](Db &db) {
+        Stmt tokens = db.prepare("DELETE FROM tokens WHERE expires_at <= ?1");
+        tokens.bind(1, now).exec();
+        Stmt codes = db.prepare("DELETE FROM codes WHERE expires_at <= ?1");
+        codes.bind(1, now).exec();
+        Stmt rooms = db.prepare("DELETE FROM rooms WHERE created_at < ?1");
+        rooms.bind(1, roomsCreatedBefore).exec();
+    });
+}
+
 // ---- moments
 
 void SqliteStore::completePost(Db &db, Post &post)

@@ -74,6 +74,7 @@ public:
 
     void insertRoom(const Room &room) override;
     std::optional<Room> room(const QString &id) override;
+    void purgeExpired(qint64 now, qint64 roomsCreatedBefore) override;
 
     Post insertPost(Post post) override;
     std::optional<Post> post(const QString &id) override;

@@ -255,6 +255,10 @@ public:
     virtual void insertRoom(const Room &room) = 0;
     virtual std::optional<Room> room(const QString &id) = 0;
 
+    // Deletes tokens and verification codes that expired by `now`, and rooms created before
+    // `roomsCreatedBefore`.
+    virtual void purgeExpired(qint64 now, qint64 roomsCreatedBefore) = 0;
+
     // Moments
     // Stores the post; its createdAt is raised when needed so that no two posts share one.
     virtual Post insertPost(Post post) = 0;
