@@ -1296,6 +1296,14 @@ QStringList SqliteStore::expiredUploads(qint64 now)
     return s.texts();
 }
 
+int SqliteStore::openUploads(const QString &userID, qint64 now)
+{
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT COUNT(*) FROM uploads WHERE user_id = ?1 AND expires_at > ?2");
+    s.bind(1, userID).bind(2, now);
+    return s.step() ? int(s.integer(0)) : 0;
+}
+
 void SqliteStore::insertObject(const Object &o)
 {
     write([&](Db &db) {

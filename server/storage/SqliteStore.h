@@ -92,6 +92,7 @@ public:
     QList<Part> parts(const QString &uploadID) override;
     void deleteUpload(const QString &id) override;
     QStringList expiredUploads(qint64 now) override;
+    int openUploads(const QString &userID, qint64 now) override;
     void insertObject(const Object &object) override;
     std::optional<Object> object(const QString &id) override;
 

@@ -280,6 +280,8 @@ public:
     virtual QList<Part> parts(const QString &uploadID) = 0;
     virtual void deleteUpload(const QString &id) = 0;
     virtual QStringList expiredUploads(qint64 now) = 0;
+    // Uploads of the user begun and neither completed nor expired by `now`.
+    virtual int openUploads(const QString &userID, qint64 now) = 0;
     virtual void insertObject(const Object &object) = 0;
     virtual std::optional<Object> object(const QString &id) = 0;
 };
