@@ -89,6 +89,7 @@ QCoro::Task<QString> Accounts::hashPassword(QString md5hex)
 QCoro::Task<bool> Accounts::verifyPassword(QString md5hex, QString stored)
 {
     // An empty `stored` stands for an unknown account.
+    ++m_passwordChecks;
     auto work = [this, md5hex, stored] { return Passwords::verify(md5hex, stored.isEmpty() ? dummyHash() : stored); };
     QFuture<bool> future = QtConcurrent::run(&m_ctx.hashPool, work);
     const bool ok = co_await future;
@@ -186,23 +187,42 @@ QString Accounts::newUserID()
     }
 }
 
-QCoro::Task<QJsonObject> Accounts::login(QJsonObject body)
+QCoro::Task<QJsonObject> Accounts::login(QJsonObject body, QHostAddress peer)
 {
     const Args args(body);
     args.integer("platform", 0, 1000);
     const QString password = args.text("password", 64);
+    QString account;
     std::optional<Storage::User> user;
     if (args.has("email")) {
-        user = m_ctx.store.userByEmail(normaliseEmail(args.text("email", 254)));
+        account = QStringLiteral("email:") + normaliseEmail(args.text("email", 254));
+        user = m_ctx.store.userByEmail(account.mid(6));
     } else if (args.has("phoneNumber")) {
-        user = m_ctx.store.userByPhone(args.text("areaCode", 8), args.text("phoneNumber", 32));
+        const QString areaCode = args.text("areaCode", 8), phone = args.text("phoneNumber", 32);
+        account = QStringLiteral("phone:%1 %2").arg(areaCode, phone);
+        user = m_ctx.store.userByPhone(areaCode, phone);
     } else {
         Args::refuse(QStringLiteral("\"email\" or \"phoneNumber\" is required"));
     }
+    // Refused before the slow hash, and keyed by what was typed, so that an unknown account is
+    // throttled exactly like a known one.
+    const QString address = Throttle::addressKey(peer);
+    const qint64 now = m_ctx.now();
+    qint64 wait = m_addressGuesses.admit(address, now);
+    if (!wait) {
+        wait = m_accountGuesses.admit(account, now);
+        if (wait)
+            m_addressGuesses.succeeded(address, false);
+    }
+    if (wait)
+        refuse(429, "RATE_LIMIT_LOGIN", QStringLiteral("too many sign-in attempts; try again in %1 s").arg((wait + 999) / 1000),
+               {{QStringLiteral("retryAfter"), (wait + 999) / 1000}});
     const QString stored = user ? user->passwordHash : QString();
     const bool ok = co_await verifyPassword(password, stored);
     if (!user || !ok || !Passwords::isMd5Hex(password))
         refuse(401, "LOGIN_FAILED", QStringLiteral("incorrect account or password"));
+    m_accountGuesses.succeeded(account, true);
+    m_addressGuesses.succeeded(address, false);
     Log::info("login", {{"user", user->id}});
     co_return issueTokens(user->id);
 }
@@ -253,10 +273,15 @@ void Accounts::deliver(const QString &email, const QString &purpose, const QStri
     Log::info("code_sent", {{"purpose", purpose}, {"outbox", QStringLiteral("outbox.txt")}});
 }
 
-void Accounts::checkCode(const QString &email, const QString &purpose, const QString &code)
+void Accounts::checkCode(const QString &email, const QString &purpose, const QString &code, const QHostAddress &peer)
 {
+    // Each code allows a few tries; the address limit stops one client trying many addresses.
+    const QString address = Throttle::addressKey(peer);
+    if (const qint64 wait = m_addressGuesses.admit(address, m_ctx.now()))
+        refuse(429, "RATE_LIMIT_IP", QStringLiteral("too many attempts from this address; try again in %1 s").arg((wait + 999) / 1000),
+               {{QStringLiteral("retryAfter"), (wait + 999) / 1000}});
     switch (m_ctx.store.checkCode(email, purpose, code, m_ctx.now(), kCodeTries)) {
-    case Storage::CodeCheck::Ok: return;
+    case Storage::CodeCheck::Ok: m_addressGuesses.succeeded(address, false); return;
     case Storage::CodeCheck::Wrong: refuse(400, "CODE_WRONG", QStringLiteral("incorrect code"));
     case Storage::CodeCheck::Missing:
     case Storage::CodeCheck::Expired: refuse(400, "CODE_EXPIRED", QStringLiteral("code expired; request a new one"));
@@ -264,7 +289,7 @@ void Accounts::checkCode(const QString &email, const QString &purpose, const QSt
     }
 }
 
-QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body)
+QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body, QHostAddress peer)
 {
     const Args args(body);
     const QString email = normaliseEmail(args.text("email", 254));
@@ -280,7 +305,7 @@ QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body)
         refuse(400, "INVALID_PASSWORD", QStringLiteral("invalid password"));
     if (m_ctx.store.userByEmail(email))
         refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
-    checkCode(email, QStringLiteral("register"), trimmed(code));
+    checkCode(email, QStringLiteral("register"), trimmed(code), peer);
 
     Storage::User user;
     user.id = newUserID();
@@ -294,7 +319,7 @@ QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body)
     co_return issueTokens(user.id);
 }
 
-QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
+QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body, QHostAddress peer)
 {
     const Args args(body);
     const QString email = normaliseEmail(args.text("email", 254));
@@ -308,7 +333,7 @@ QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
     const std::optional<Storage::User> user = m_ctx.store.userByEmail(email);
     if (!user)
         refuse(404, "EMAIL_NOT_FOUND", QStringLiteral("e-mail not registered"));
-    checkCode(email, QStringLiteral("reset"), trimmed(code));
+    checkCode(email, QStringLiteral("reset"), trimmed(code), peer);
     const QString hashed = co_await hashPassword(password);
     m_ctx.store.setPasswordHash(user->id, hashed);
     // A reset is what a user does when someone else may know the password: end every session.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "accounts/Throttle.h"
 #include "app/Context.h"
 
 #include <deque>
@@ -7,6 +8,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <qcoro/qcorotask.h>
@@ -33,14 +35,20 @@ public:
     static constexpr qint64 kCodeIntervalMs = 60 * 1000;
     static constexpr int kCodeTries = 5;
     static constexpr int kCodeRequestsPerHour = 30;
+    // Guessing: per account (passwords) and per client address (passwords and codes).
+    static constexpr Throttle::Policy kAccountGuesses{5, 30 * 1000, 15 * 60 * 1000, 3600 * 1000};
+    static constexpr Throttle::Policy kAddressGuesses{20, 30 * 1000, 15 * 60 * 1000, 3600 * 1000};
 
     explicit Accounts(Context &ctx);
 
     // "/chat/account/login": the data of the envelope (userID, imToken, chatToken).
-    QCoro::Task<QJsonObject> login(QJsonObject body);
     QJsonObject sendCode(const QJsonObject &body, const QHostAddress &peer);
-    QCoro::Task<QJsonObject> registerAccount(QJsonObject body);
-    QCoro::Task<QJsonObject> reset(QJsonObject body);
+    QCoro::Task<QJsonObject> login(QJsonObject body, QHostAddress peer);
+    QCoro::Task<QJsonObject> registerAccount(QJsonObject body, QHostAddress peer);
+    QCoro::Task<QJsonObject> reset(QJsonObject body, QHostAddress peer);
+
+    // Password checks run so far (each costs a slow hash).
+    int passwordChecks() const { return m_passwordChecks.load(); }
 
     // The user of a token of the given kind ("im" or "chat"), if it is live.
     std::optional<QString> authenticate(const QString &token, const QString &kind);
@@ -69,8 +77,8 @@ private:
     QCoro::Task<bool> verifyPassword(QString md5hex, QString stored);
     QJsonObject issueTokens(const QString &userID);
     QString newUserID();
-    void checkCode(const QString &email, const QString &purpose, const QString &code);
     void deliver(const QString &email, const QString &purpose, const QString &code);
+    void checkCode(const QString &email, const QString &purpose, const QString &code, const QHostAddress &peer);
 
     struct CachedToken {
         QString userID;
@@ -83,6 +91,9 @@ private:
     Context &m_ctx;
     RevocationHook m_revoked;
     RateLimiter m_ipLimit;
+    Throttle m_accountGuesses{kAccountGuesses};
+    Throttle m_addressGuesses{kAddressGuesses};
+    std::atomic<int> m_passwordChecks{0};
     std::mutex m_tokenMutex;
     QHash<QByteArray, CachedToken> m_tokens; // kind + token hash -> user
     quint64 m_revocations = 0;                // bumped on every revocation, under m_tokenMutex

@@ -162,7 +162,7 @@ QCoro::Task<QJsonObject> Service::route(Api api, QString path, Caller caller, QJ
 
     if (api == Api::Chat) {
         if (path == QLatin1String("/account/login"))
-            co_return co_await m_accounts->login(body);
+            co_return co_await m_accounts->login(body, caller.peer);
         throw unknown();
     }
 
@@ -186,9 +186,9 @@ QCoro::Task<QJsonObject> Service::route(Api api, QString path, Caller caller, QJ
     if (path == QLatin1String("/auth/email/send"))
         co_return m_accounts->sendCode(body, caller.peer);
     if (path == QLatin1String("/auth/email/register"))
-        co_return co_await m_accounts->registerAccount(body);
+        co_return co_await m_accounts->registerAccount(body, caller.peer);
     if (path == QLatin1String("/auth/email/reset"))
-        co_return co_await m_accounts->reset(body);
+        co_return co_await m_accounts->reset(body, caller.peer);
     if (path == QLatin1String("/crash/report"))
         co_return m_bridge->crashReport(body, caller.peer);
 

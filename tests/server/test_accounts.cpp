@@ -191,6 +191,87 @@ TEST_F(AccountFlows, ARevocationDuringALookupIsNotUndoneByTheCache)
     EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
 }
 
+TEST_F(AccountFlows, SignInGuessesBackOffPerAccount)
+{
+    registerUser("ann@example.org", "Ann", "right");
+    frozen = QDateTime::currentMSecsSinceEpoch();
+    const Accounts &accounts = local->service().accounts();
+    auto refusal = [](int seconds) { return QStringLiteral("too many sign-in attempts; try again in %1 s").arg(seconds); };
+    // A known and an unknown account are throttled alike, so the answers tell nothing about which exists.
+    for (const QString account : {"ann@example.org", "nobody@example.org"}) {
+        SCOPED_TRACE(account.toStdString());
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(await(ChatApi::loginAccount(account, "wrong")).error->message(), "incorrect account or password");
+        // Refused before any hashing, even with the right password.
+        const int checks = accounts.passwordChecks();
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "right")).error->message(), refusal(30));
+        EXPECT_EQ(accounts.passwordChecks(), checks);
+        // Each failure after the wait doubles it.
+        advance(30 * 1000);
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "wrong")).error->message(), "incorrect account or password");
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "right")).error->message(), refusal(60));
+        // The chat envelope carries a code beside the message.
+        const Raw refused = raw("POST", origin + "/chat/account/login",
+                                QJsonDocument(QJsonObject{{"platform", 4}, {"email", account}, {"password", ChatApi::md5("right")}}).toJson(),
+                                {{"Content-Type", "application/json"}});
+        const QJsonObject envelope = QJsonDocument::fromJson(refused.body).object();
+        EXPECT_EQ(envelope.value("errCode").toInt(), 429);
+        EXPECT_EQ(envelope.value("errDlt").toString(), "RATE_LIMIT_LOGIN");
+        advance(60 * 1000);
+    }
+    // The right password gets in once the wait is over, and clears the account's failures.
+    ASSERT_FALSE(await(ChatApi::loginAccount("ann@example.org", "right")).error);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(await(ChatApi::loginAccount("ann@example.org", "wrong")).error->message(), "incorrect account or password") << i;
+}
+
+TEST_F(AccountFlows, GuessesFromOneAddressBackOffAcrossAccounts)
+{
+    registerUser("ann@example.org", "Ann", "right");
+    frozen = QDateTime::currentMSecsSinceEpoch();
+    // Four wrong passwords each on five accounts: no account reaches its own limit.
+    for (int i = 0; i < 20; ++i) {
+        const QString account = QStringLiteral("guess%1@example.org").arg(i % 5);
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "wrong")).error->message(), "incorrect account or password") << i;
+    }
+    EXPECT_EQ(await(ChatApi::loginAccount("ann@example.org", "right")).error->message(), "too many sign-in attempts; try again in 30 s");
+    // Codes guessed for registration or a reset count against the same address.
+    const QJsonObject code = bridge("/auth/email/reset", {{"email", "ann@example.org"}, {"code", "123456"}, {"password", ChatApi::md5("x")}});
+    EXPECT_EQ(code.value("code").toString(), "RATE_LIMIT_IP");
+    EXPECT_EQ(code.value("retryAfter").toInt(), 30);
+    advance(30 * 1000);
+    ASSERT_FALSE(await(ChatApi::loginAccount("ann@example.org", "right")).error);
+}
+
+TEST_F(AccountFlows, WrongCodesFromOneAddressBackOff)
+{
+    frozen = QDateTime::currentMSecsSinceEpoch();
+    for (int i = 0; i < 20; ++i) {
+        const QJsonObject wrong = bridge("/auth/email/register", {{"email", QStringLiteral("new%1@example.org").arg(i)},
+                                                                  {"code", "000000"},
+                                                                  {"password", ChatApi::md5("pw")},
+                                                                  {"nickname", "New"}});
+        EXPECT_EQ(wrong.value("code").toString(), "CODE_EXPIRED") << i;
+    }
+    const QJsonObject refused = bridge("/auth/email/register", {{"email", "new@example.org"}, {"code", "000000"},
+                                                                {"password", ChatApi::md5("pw")}, {"nickname", "New"}});
+    EXPECT_EQ(refused.value("code").toString(), "RATE_LIMIT_IP");
+    EXPECT_EQ(refused.value("retryAfter").toInt(), 30);
+}
+
+TEST(SignInThrottle, AddressKeys)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:bbbb::9", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+    };
+    for (const auto &[address, key] : cases)
+        EXPECT_EQ(Throttle::addressKey(QHostAddress(QString::fromLatin1(address))), QString::fromLatin1(key)) << address;
+}
+
 TEST_F(AccountFlows, BadBodiesGetClearAnswers)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
