@@ -146,31 +146,80 @@ TEST_F(AccountFlows, CodesExpireAfterTenMinutesAndAreUsedOnce)
     EXPECT_EQ(again.error->message(), ChatApi::authMessage("EMAIL_TAKEN", "", std::nullopt));
 }
 
-TEST_F(AccountFlows, TokensAreCheckedEverywhere)
+TEST_F(AccountFlows, TokensAreCheckedOnEveryRoute)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
     const ChatApi::LoginResult bob = registerUser("bob@example.org");
-    const QString paths[] = {"/keys/get", "/keys/publish", "/call/invite", "/moments/feed", "/moments/create", "/moments/like"};
-    const QJsonObject bodies[] = {
-        {{"userID", ann.userID}},
-        {{"token", QString(64, 'a')}, {"userID", ann.userID}},
-        {{"token", ann.chatToken}, {"userID", ann.userID}}, // the chat token is not the IM token
-        {{"token", 12}, {"userID", ann.userID}},
+    // A token that was good until a password reset revoked it.
+    const ChatApi::LoginResult revoked = registerUser("eve@example.org");
+    ASSERT_FALSE(await(ChatApi::sendEmailCode("eve@example.org", "reset")).error);
+    ASSERT_FALSE(await(ChatApi::emailReset("eve@example.org", outboxCode("eve@example.org"), "new")).error);
+
+    const QString bridgeRoutes[] = {"/call/invite",     "/call/accept",   "/call/group-invite", "/keys/publish",
+                                    "/keys/get",        "/moments/feed",  "/moments/create",    "/moments/like",
+                                    "/moments/comment", "/moments/comment/delete", "/moments/delete"};
+    const QString imRoutes[] = {"/object/part_limit", "/object/initiate_multipart_upload", "/object/auth_sign",
+                                "/object/complete_multipart_upload"};
+    struct Token {
+        const char *name;
+        std::optional<QJsonValue> value; // none: not sent at all
+        QString userID;
     };
-    for (const QString &path : paths) {
-        for (const QJsonObject &body : bodies)
-            EXPECT_EQ(bridge(path, body).value("code"), "TOKEN_INVALID") << path.toStdString();
-        // Someone else's id with one's own token is refused too.
-        EXPECT_EQ(bridge(path, {{"token", bob.imToken}, {"userID", ann.userID}}).value("code"), "FORBIDDEN") << path.toStdString();
+    const Token tokens[] = {
+        {"none", std::nullopt, ann.userID},
+        {"empty", QJsonValue(""), ann.userID},
+        {"short", QJsonValue("abc"), ann.userID},
+        {"not hex", QJsonValue(QString(64, 'z')), ann.userID},
+        {"never issued", QJsonValue(QString(64, 'a')), ann.userID},
+        {"a number", QJsonValue(12), ann.userID},
+        {"the chat token", QJsonValue(ann.chatToken), ann.userID},
+        {"revoked", QJsonValue(revoked.imToken), revoked.userID},
+    };
+    auto post = [&](const QString &url, const QJsonObject &body, const QByteArray &header) {
+        QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "application/json"}};
+        if (!header.isNull())
+            headers.append({"token", header});
+        const Raw r = raw("POST", url, QJsonDocument(body).toJson(QJsonDocument::Compact), headers);
+        return std::pair(r.status, QJsonDocument::fromJson(r.body).object());
+    };
+    for (const Token &t : tokens) {
+        SCOPED_TRACE(t.name);
+        for (const QString &path : bridgeRoutes) {
+            QJsonObject body{{"userID", t.userID}};
+            if (t.value)
+                body.insert("token", *t.value);
+            const auto [status, answer] = post(origin + "/bridge" + path, body, {});
+            EXPECT_EQ(status, 401) << path.toStdString();
+            EXPECT_EQ(answer.value("code").toString(), "TOKEN_INVALID") << path.toStdString();
+        }
+        for (const QString &path : imRoutes) {
+            const QByteArray header = t.value ? (t.value->isString() ? t.value->toString().toLatin1() : QByteArray::number(t.value->toInt()))
+                                              : QByteArray();
+            const auto [status, answer] = post(origin + "/api" + path, {}, header);
+            EXPECT_EQ(status, 401) << path.toStdString();
+            EXPECT_EQ(answer.value("errCode").toInt(), 401) << path.toStdString();
+            EXPECT_EQ(answer.value("errMsg").toString(), "invalid or expired token") << path.toStdString();
+        }
     }
-    const auto im = await(Net::imApi("/object/part_limit", {}, ann.chatToken));
-    ASSERT_TRUE(im.error);
-    EXPECT_EQ(im.error->message(), "invalid or expired token");
-    EXPECT_FALSE(await(Net::imApi("/object/part_limit", {}, ann.imToken)).error);
+    // With a live token every route is reached (whatever it then makes of the empty body), and
+    // someone else's id with one's own token is refused.
+    for (const QString &path : bridgeRoutes) {
+        const QJsonObject answer = post(origin + "/bridge" + path, as(ann, {}), {}).second;
+        EXPECT_NE(answer.value("code").toString(), "TOKEN_INVALID") << path.toStdString();
+        EXPECT_NE(answer.value("error").toString(), "no such endpoint") << path.toStdString();
+        EXPECT_EQ(post(origin + "/bridge" + path, {{"token", bob.imToken}, {"userID", ann.userID}}, {}).second.value("code"), "FORBIDDEN")
+            << path.toStdString();
+    }
+    for (const QString &path : imRoutes) {
+        const QJsonObject answer = post(origin + "/api" + path, {}, ann.imToken.toLatin1()).second;
+        EXPECT_NE(answer.value("errCode").toInt(), 401) << path.toStdString();
+        EXPECT_NE(answer.value("errMsg").toString(), "no such endpoint") << path.toStdString();
+    }
 
     // Sessions expire.
     advance(91LL * 24 * 3600 * 1000);
     EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
+    EXPECT_EQ(post(origin + "/api/object/part_limit", {}, ann.imToken.toLatin1()).second.value("errCode").toInt(), 401);
 }
 
 TEST_F(AccountFlows, ARevocationDuringALookupIsNotUndoneByTheCache)
