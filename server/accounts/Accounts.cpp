@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
+#include <qcoro/qcorosignal.h>
 
 namespace {
 
@@ -227,7 +228,7 @@ QCoro::Task<QJsonObject> Accounts::login(QJsonObject body, QHostAddress peer)
     co_return issueTokens(user->id);
 }
 
-QJsonObject Accounts::sendCode(const QJsonObject &body, const QHostAddress &peer)
+QCoro::Task<QJsonObject> Accounts::sendCode(QJsonObject body, QHostAddress peer)
 {
     const qint64 now = m_ctx.now();
     if (!m_ipLimit.hit(peer.toString(), now))
@@ -248,15 +249,41 @@ QJsonObject Accounts::sendCode(const QJsonObject &body, const QHostAddress &peer
         const qint64 left = (*last + kCodeIntervalMs - now + 999) / 1000;
         refuse(429, "RATE_LIMIT_EMAIL", QStringLiteral("a code was sent recently"), {{QStringLiteral("retryAfter"), left}});
     }
-    if (!m_ctx.options.dev)
+    const bool mailServer = m_ctx.options.mail.configured();
+    if (!mailServer && !m_ctx.options.dev)
         refuse(503, "MAIL_UNAVAILABLE", QStringLiteral("e-mail delivery is not configured on this server"));
     const QString code = sixDigits();
     m_ctx.store.putCode(email, purpose, code, now, now + kCodeLifetimeMs);
-    deliver(email, purpose, code);
-    return {{QStringLiteral("ok"), true}};
+    if (mailServer)
+        co_await mail(email, purpose, code);
+    else
+        writeOutbox(email, purpose, code);
+    co_return QJsonObject{{QStringLiteral("ok"), true}};
 }
 
-void Accounts::deliver(const QString &email, const QString &purpose, const QString &code)
+QCoro::Task<void> Accounts::mail(QString email, QString purpose, QString code)
+{
+    Mail::Message message;
+    message.to = email;
+    const bool reset = purpose == QLatin1String("reset");
+    message.subject = reset ? QStringLiteral("Your Sarvo password reset code") : QStringLiteral("Your Sarvo verification code");
+    message.body = QStringLiteral("Your %1 code is %2.\n\nIt is valid for %3 minutes. If you did not ask for it, ignore this message.\n")
+                       .arg(reset ? QStringLiteral("password reset") : QStringLiteral("verification"), code)
+                       .arg(kCodeLifetimeMs / 60000);
+    // Lives on this worker's event loop; deleted later, never from inside its own signal.
+    std::unique_ptr<Mail::Submission, void (*)(Mail::Submission *)> submission(new Mail::Submission(m_ctx.options.mail, message),
+                                                                               [](Mail::Submission *s) { s->deleteLater(); });
+    // Started from the event loop, so that even an immediate failure finds us waiting.
+    QMetaObject::invokeMethod(submission.get(), &Mail::Submission::start, Qt::QueuedConnection);
+    const QString error = co_await qCoro(submission.get(), &Mail::Submission::finished);
+    if (!error.isEmpty()) {
+        Log::error("mail_failed", {{"purpose", purpose}, {"error", error}});
+        refuse(502, "MAIL_FAILED", QStringLiteral("the verification mail could not be sent; try again later"));
+    }
+    Log::info("code_sent", {{"purpose", purpose}, {"via", QStringLiteral("smtp")}});
+}
+
+void Accounts::writeOutbox(const QString &email, const QString &purpose, const QString &code)
 {
     // Development mode: the outbox file stands in for the mail server (it is the one place a
     // code is written down).

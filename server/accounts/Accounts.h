@@ -42,8 +42,8 @@ public:
     explicit Accounts(Context &ctx);
 
     // "/chat/account/login": the data of the envelope (userID, imToken, chatToken).
-    QJsonObject sendCode(const QJsonObject &body, const QHostAddress &peer);
     QCoro::Task<QJsonObject> login(QJsonObject body, QHostAddress peer);
+    QCoro::Task<QJsonObject> sendCode(QJsonObject body, QHostAddress peer);
     QCoro::Task<QJsonObject> registerAccount(QJsonObject body, QHostAddress peer);
     QCoro::Task<QJsonObject> reset(QJsonObject body, QHostAddress peer);
 
@@ -77,8 +77,9 @@ private:
     QCoro::Task<bool> verifyPassword(QString md5hex, QString stored);
     QJsonObject issueTokens(const QString &userID);
     QString newUserID();
-    void deliver(const QString &email, const QString &purpose, const QString &code);
     void checkCode(const QString &email, const QString &purpose, const QString &code, const QHostAddress &peer);
+    void writeOutbox(const QString &email, const QString &purpose, const QString &code);
+    QCoro::Task<void> mail(QString email, QString purpose, QString code);
 
     struct CachedToken {
         QString userID;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mail/Smtp.h"
 #include "storage/Store.h"
 
 #include <QByteArray>
@@ -13,7 +14,8 @@ class QString;
 // Settings of one running service.
 struct Options {
     QString dataDir;
-    bool dev = false;              // verification mails go to the outbox file
+    bool dev = false;              // verification mails go to the outbox file (unless `mail` is set)
+    Mail::Settings mail;           // the mail server for verification mails
     int passwordIterations = 600000;
     int threads = 2;               // connection threads
     QString publicUrl;             // origin put into URLs we hand out; else taken from Host

@@ -184,7 +184,7 @@ QCoro::Task<QJsonObject> Service::route(Api api, QString path, Caller caller, QJ
 
     // Bridge: the account flows need no token; the crash report has none to send.
     if (path == QLatin1String("/auth/email/send"))
-        co_return m_accounts->sendCode(body, caller.peer);
+        co_return co_await m_accounts->sendCode(body, caller.peer);
     if (path == QLatin1String("/auth/email/register"))
         co_return co_await m_accounts->registerAccount(body, caller.peer);
     if (path == QLatin1String("/auth/email/reset"))
