@@ -61,7 +61,11 @@ bool RateLimiter::hit(const QString &key, qint64 now)
     return true;
 }
 
-Accounts::Accounts(Context &ctx) : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000) {}
+Accounts::Accounts(Context &ctx)
+    : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000), m_accountGuesses(ctx.options.accountGuesses),
+      m_addressGuesses(ctx.options.addressGuesses)
+{
+}
 
 const QString &Accounts::dummyHash()
 {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "accounts/Throttle.h"
 #include "app/Context.h"
 
 #include <deque>
@@ -35,9 +34,6 @@ public:
     static constexpr qint64 kCodeIntervalMs = 60 * 1000;
     static constexpr int kCodeTries = 5;
     static constexpr int kCodeRequestsPerHour = 30;
-    // Guessing: per account (passwords) and per client address (passwords and codes).
-    static constexpr Throttle::Policy kAccountGuesses{5, 30 * 1000, 15 * 60 * 1000, 3600 * 1000};
-    static constexpr Throttle::Policy kAddressGuesses{20, 30 * 1000, 15 * 60 * 1000, 3600 * 1000};
 
     explicit Accounts(Context &ctx);
 
@@ -92,8 +88,8 @@ private:
     Context &m_ctx;
     RevocationHook m_revoked;
     RateLimiter m_ipLimit;
-    Throttle m_accountGuesses{kAccountGuesses};
-    Throttle m_addressGuesses{kAddressGuesses};
+    Throttle m_accountGuesses;
+    Throttle m_addressGuesses;
     std::atomic<int> m_passwordChecks{0};
     std::mutex m_tokenMutex;
     QHash<QByteArray, CachedToken> m_tokens; // kind + token hash -> user
