@@ -6,11 +6,13 @@
 #include "tls/DevCa.h"
 
 #include <QTemporaryDir>
+#include <limits>
 #include <memory>
 
 // The local service in this process on 127.0.0.1 (OS-chosen port) over TLS with its own
 // development CA, data in `dir`; the client's configuration points at it and trusts the CA.
-inline std::unique_ptr<LocalService> startInProcessService(const QTemporaryDir &dir, int passwordIterations)
+// `limitGuesses` false lifts the sign-in back-off, for measuring what each attempt costs.
+inline std::unique_ptr<LocalService> startInProcessService(const QTemporaryDir &dir, int passwordIterations, bool limitGuesses = true)
 {
     Log::setLevel(Log::Level::Warn);
     const Tls::Paths paths = Tls::ensureDevCertificates(dir.filePath("tls"));
@@ -19,6 +21,8 @@ inline std::unique_ptr<LocalService> startInProcessService(const QTemporaryDir &
     options.dataDir = dir.filePath("data");
     options.passwordIterations = passwordIterations;
     options.threads = 2;
+    if (!limitGuesses)
+        options.accountGuesses.freeAttempts = options.addressGuesses.freeAttempts = std::numeric_limits<int>::max();
     auto local = std::make_unique<LocalService>(options, *Tls::serverConfiguration(paths.serverCert, paths.serverKey, &error));
     local->listen(QHostAddress::LocalHost, 0);
     ServiceConfig::current().setServer(QStringLiteral("https://127.0.0.1:%1").arg(local->port()));

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
+#include <qcoro/qcorosignal.h>
 
 namespace {
 
@@ -60,7 +61,11 @@ bool RateLimiter::hit(const QString &key, qint64 now)
     return true;
 }
 
-Accounts::Accounts(Context &ctx) : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000) {}
+Accounts::Accounts(Context &ctx)
+    : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000), m_accountGuesses(ctx.options.accountGuesses),
+      m_addressGuesses(ctx.options.addressGuesses)
+{
+}
 
 const QString &Accounts::dummyHash()
 {
@@ -89,6 +94,7 @@ QCoro::Task<QString> Accounts::hashPassword(QString md5hex)
 QCoro::Task<bool> Accounts::verifyPassword(QString md5hex, QString stored)
 {
     // An empty `stored` stands for an unknown account.
+    ++m_passwordChecks;
     auto work = [this, md5hex, stored] { return Passwords::verify(md5hex, stored.isEmpty() ? dummyHash() : stored); };
     QFuture<bool> future = QtConcurrent::run(&m_ctx.hashPool, work);
     const bool ok = co_await future;
@@ -125,6 +131,16 @@ void Accounts::forgetTokensOf(const QString &userID)
 {
     std::lock_guard lock(m_tokenMutex);
     m_tokens.removeIf([&](const auto &entry) { return entry.value().userID == userID; });
+    ++m_revocations;
+}
+
+void Accounts::revokeAll(const QString &userID)
+{
+    // The stored tokens go first: a lookup that starts after the cache is cleared must not find them.
+    m_ctx.store.revokeTokens(userID);
+    forgetTokensOf(userID);
+    if (m_revoked)
+        m_revoked(userID);
 }
 
 std::optional<QString> Accounts::authenticate(const QString &token, const QString &kind)
@@ -137,14 +153,29 @@ std::optional<QString> Accounts::authenticate(const QString &token, const QStrin
     const QByteArray key = kind.toLatin1() + ':' + Secure::sha256(token.toLatin1());
     if (std::optional<QString> user = cachedToken(key, now))
         return user;
-    const auto owner = m_ctx.store.tokenUser(key.mid(kind.size() + 1), kind, now);
-    if (!owner)
-        return std::nullopt;
-    std::lock_guard lock(m_tokenMutex);
-    if (m_tokens.size() >= kTokenCacheMax)
-        m_tokens.clear();
-    m_tokens.insert(key, {owner->userID, owner->expiresAt, now});
-    return owner->userID;
+    // A revocation between our read and the cache write would be undone by caching what we read;
+    // when one happened, read again instead (the second read sees it).
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        quint64 revocations;
+        {
+            std::lock_guard lock(m_tokenMutex);
+            revocations = m_revocations;
+        }
+        const auto owner = m_ctx.store.tokenUser(key.mid(kind.size() + 1), kind, now);
+        if (m_lookupHook)
+            m_lookupHook();
+        if (!owner)
+            return std::nullopt;
+        std::lock_guard lock(m_tokenMutex);
+        if (m_revocations != revocations)
+            continue;
+        if (m_tokens.size() >= kTokenCacheMax)
+            m_tokens.clear();
+        m_tokens.insert(key, {owner->userID, owner->expiresAt, now});
+        return owner->userID;
+    }
+    // Revocations keep racing this lookup: trust nothing rather than a stale read.
+    return std::nullopt;
 }
 
 QString Accounts::newUserID()
@@ -161,28 +192,47 @@ QString Accounts::newUserID()
     }
 }
 
-QCoro::Task<QJsonObject> Accounts::login(QJsonObject body)
+QCoro::Task<QJsonObject> Accounts::login(QJsonObject body, QHostAddress peer)
 {
     const Args args(body);
     args.integer("platform", 0, 1000);
     const QString password = args.text("password", 64);
+    QString account;
     std::optional<Storage::User> user;
     if (args.has("email")) {
-        user = m_ctx.store.userByEmail(normaliseEmail(args.text("email", 254)));
+        account = QStringLiteral("email:") + normaliseEmail(args.text("email", 254));
+        user = m_ctx.store.userByEmail(account.mid(6));
     } else if (args.has("phoneNumber")) {
-        user = m_ctx.store.userByPhone(args.text("areaCode", 8), args.text("phoneNumber", 32));
+        const QString areaCode = args.text("areaCode", 8), phone = args.text("phoneNumber", 32);
+        account = QStringLiteral("phone:%1 %2").arg(areaCode, phone);
+        user = m_ctx.store.userByPhone(areaCode, phone);
     } else {
         Args::refuse(QStringLiteral("\"email\" or \"phoneNumber\" is required"));
     }
+    // Refused before the slow hash, and keyed by what was typed, so that an unknown account is
+    // throttled exactly like a known one.
+    const QString address = Throttle::addressKey(peer);
+    const qint64 now = m_ctx.now();
+    qint64 wait = m_addressGuesses.admit(address, now);
+    if (!wait) {
+        wait = m_accountGuesses.admit(account, now);
+        if (wait)
+            m_addressGuesses.succeeded(address, false);
+    }
+    if (wait)
+        refuse(429, "RATE_LIMIT_LOGIN", QStringLiteral("too many sign-in attempts; try again in %1 s").arg((wait + 999) / 1000),
+               {{QStringLiteral("retryAfter"), (wait + 999) / 1000}});
     const QString stored = user ? user->passwordHash : QString();
     const bool ok = co_await verifyPassword(password, stored);
     if (!user || !ok || !Passwords::isMd5Hex(password))
         refuse(401, "LOGIN_FAILED", QStringLiteral("incorrect account or password"));
+    m_accountGuesses.succeeded(account, true);
+    m_addressGuesses.succeeded(address, false);
     Log::info("login", {{"user", user->id}});
     co_return issueTokens(user->id);
 }
 
-QJsonObject Accounts::sendCode(const QJsonObject &body, const QHostAddress &peer)
+QCoro::Task<QJsonObject> Accounts::sendCode(QJsonObject body, QHostAddress peer)
 {
     const qint64 now = m_ctx.now();
     if (!m_ipLimit.hit(peer.toString(), now))
@@ -203,15 +253,41 @@ QJsonObject Accounts::sendCode(const QJsonObject &body, const QHostAddress &peer
         const qint64 left = (*last + kCodeIntervalMs - now + 999) / 1000;
         refuse(429, "RATE_LIMIT_EMAIL", QStringLiteral("a code was sent recently"), {{QStringLiteral("retryAfter"), left}});
     }
-    if (!m_ctx.options.dev)
+    const bool mailServer = m_ctx.options.mail.configured();
+    if (!mailServer && !m_ctx.options.dev)
         refuse(503, "MAIL_UNAVAILABLE", QStringLiteral("e-mail delivery is not configured on this server"));
     const QString code = sixDigits();
     m_ctx.store.putCode(email, purpose, code, now, now + kCodeLifetimeMs);
-    deliver(email, purpose, code);
-    return {{QStringLiteral("ok"), true}};
+    if (mailServer)
+        co_await mail(email, purpose, code);
+    else
+        writeOutbox(email, purpose, code);
+    co_return QJsonObject{{QStringLiteral("ok"), true}};
 }
 
-void Accounts::deliver(const QString &email, const QString &purpose, const QString &code)
+QCoro::Task<void> Accounts::mail(QString email, QString purpose, QString code)
+{
+    Mail::Message message;
+    message.to = email;
+    const bool reset = purpose == QLatin1String("reset");
+    message.subject = reset ? QStringLiteral("Your Sarvo password reset code") : QStringLiteral("Your Sarvo verification code");
+    message.body = QStringLiteral("Your %1 code is %2.\n\nIt is valid for %3 minutes. If you did not ask for it, ignore this message.\n")
+                       .arg(reset ? QStringLiteral("password reset") : QStringLiteral("verification"), code)
+                       .arg(kCodeLifetimeMs / 60000);
+    // Lives on this worker's event loop; deleted later, never from inside its own signal.
+    std::unique_ptr<Mail::Submission, void (*)(Mail::Submission *)> submission(new Mail::Submission(m_ctx.options.mail, message),
+                                                                               [](Mail::Submission *s) { s->deleteLater(); });
+    // Started from the event loop, so that even an immediate failure finds us waiting.
+    QMetaObject::invokeMethod(submission.get(), &Mail::Submission::start, Qt::QueuedConnection);
+    const QString error = co_await qCoro(submission.get(), &Mail::Submission::finished);
+    if (!error.isEmpty()) {
+        Log::error("mail_failed", {{"purpose", purpose}, {"error", error}});
+        refuse(502, "MAIL_FAILED", QStringLiteral("the verification mail could not be sent; try again later"));
+    }
+    Log::info("code_sent", {{"purpose", purpose}, {"via", QStringLiteral("smtp")}});
+}
+
+void Accounts::writeOutbox(const QString &email, const QString &purpose, const QString &code)
 {
     // Development mode: the outbox file stands in for the mail server (it is the one place a
     // code is written down).
@@ -228,10 +304,15 @@ void Accounts::deliver(const QString &email, const QString &purpose, const QStri
     Log::info("code_sent", {{"purpose", purpose}, {"outbox", QStringLiteral("outbox.txt")}});
 }
 
-void Accounts::checkCode(const QString &email, const QString &purpose, const QString &code)
+void Accounts::checkCode(const QString &email, const QString &purpose, const QString &code, const QHostAddress &peer)
 {
+    // Each code allows a few tries; the address limit stops one client trying many addresses.
+    const QString address = Throttle::addressKey(peer);
+    if (const qint64 wait = m_addressGuesses.admit(address, m_ctx.now()))
+        refuse(429, "RATE_LIMIT_IP", QStringLiteral("too many attempts from this address; try again in %1 s").arg((wait + 999) / 1000),
+               {{QStringLiteral("retryAfter"), (wait + 999) / 1000}});
     switch (m_ctx.store.checkCode(email, purpose, code, m_ctx.now(), kCodeTries)) {
-    case Storage::CodeCheck::Ok: return;
+    case Storage::CodeCheck::Ok: m_addressGuesses.succeeded(address, false); return;
     case Storage::CodeCheck::Wrong: refuse(400, "CODE_WRONG", QStringLiteral("incorrect code"));
     case Storage::CodeCheck::Missing:
     case Storage::CodeCheck::Expired: refuse(400, "CODE_EXPIRED", QStringLiteral("code expired; request a new one"));
@@ -239,7 +320,7 @@ void Accounts::checkCode(const QString &email, const QString &purpose, const QSt
     }
 }
 
-QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body)
+QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body, QHostAddress peer)
 {
     const Args args(body);
     const QString email = normaliseEmail(args.text("email", 254));
@@ -255,7 +336,7 @@ QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body)
         refuse(400, "INVALID_PASSWORD", QStringLiteral("invalid password"));
     if (m_ctx.store.userByEmail(email))
         refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
-    checkCode(email, QStringLiteral("register"), trimmed(code));
+    checkCode(email, QStringLiteral("register"), trimmed(code), peer);
 
     Storage::User user;
     user.id = newUserID();
@@ -269,7 +350,7 @@ QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body)
     co_return issueTokens(user.id);
 }
 
-QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
+QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body, QHostAddress peer)
 {
     const Args args(body);
     const QString email = normaliseEmail(args.text("email", 254));
@@ -283,14 +364,11 @@ QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body)
     const std::optional<Storage::User> user = m_ctx.store.userByEmail(email);
     if (!user)
         refuse(404, "EMAIL_NOT_FOUND", QStringLiteral("e-mail not registered"));
-    checkCode(email, QStringLiteral("reset"), trimmed(code));
+    checkCode(email, QStringLiteral("reset"), trimmed(code), peer);
     const QString hashed = co_await hashPassword(password);
     m_ctx.store.setPasswordHash(user->id, hashed);
     // A reset is what a user does when someone else may know the password: end every session.
-    m_ctx.store.revokeTokens(user->id);
-    forgetTokensOf(user->id);
-    if (m_revoked)
-        m_revoked(user->id);
+    revokeAll(user->id);
     Log::info("password_reset", {{"user", user->id}});
     QJsonObject answer = issueTokens(user->id);
     answer.insert(QStringLiteral("loggedIn"), true);

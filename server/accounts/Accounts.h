@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QJsonObject>
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <qcoro/qcorotask.h>
@@ -37,10 +38,13 @@ public:
     explicit Accounts(Context &ctx);
 
     // "/chat/account/login": the data of the envelope (userID, imToken, chatToken).
-    QCoro::Task<QJsonObject> login(QJsonObject body);
-    QJsonObject sendCode(const QJsonObject &body, const QHostAddress &peer);
-    QCoro::Task<QJsonObject> registerAccount(QJsonObject body);
-    QCoro::Task<QJsonObject> reset(QJsonObject body);
+    QCoro::Task<QJsonObject> login(QJsonObject body, QHostAddress peer);
+    QCoro::Task<QJsonObject> sendCode(QJsonObject body, QHostAddress peer);
+    QCoro::Task<QJsonObject> registerAccount(QJsonObject body, QHostAddress peer);
+    QCoro::Task<QJsonObject> reset(QJsonObject body, QHostAddress peer);
+
+    // Password checks run so far (each costs a slow hash).
+    int passwordChecks() const { return m_passwordChecks.load(); }
 
     // The user of a token of the given kind ("im" or "chat"), if it is live.
     std::optional<QString> authenticate(const QString &token, const QString &kind);
@@ -49,6 +53,14 @@ public:
     // connections holding one can end; set once before serving.
     using RevocationHook = std::function<void(const QString &userID)>;
     void setRevocationHook(RevocationHook hook) { m_revoked = std::move(hook); }
+
+    // Ends every session of the user: the stored tokens, the ones trusted from memory and (through
+    // the revocation hook) live connections.
+    void revokeAll(const QString &userID);
+
+    // Runs between an authentication's database read and its cache write; lets tests interleave
+    // a revocation there.
+    void setLookupHook(std::function<void()> hook) { m_lookupHook = std::move(hook); }
 
     // Administration: creates a user with a plain password; returns the new id or throws Failure.
     QString addUser(const QString &email, const QString &password, const QString &nickname);
@@ -61,8 +73,9 @@ private:
     QCoro::Task<bool> verifyPassword(QString md5hex, QString stored);
     QJsonObject issueTokens(const QString &userID);
     QString newUserID();
-    void checkCode(const QString &email, const QString &purpose, const QString &code);
-    void deliver(const QString &email, const QString &purpose, const QString &code);
+    void checkCode(const QString &email, const QString &purpose, const QString &code, const QHostAddress &peer);
+    void writeOutbox(const QString &email, const QString &purpose, const QString &code);
+    QCoro::Task<void> mail(QString email, QString purpose, QString code);
 
     struct CachedToken {
         QString userID;
@@ -75,8 +88,13 @@ private:
     Context &m_ctx;
     RevocationHook m_revoked;
     RateLimiter m_ipLimit;
+    Throttle m_accountGuesses;
+    Throttle m_addressGuesses;
+    std::atomic<int> m_passwordChecks{0};
     std::mutex m_tokenMutex;
     QHash<QByteArray, CachedToken> m_tokens; // kind + token hash -> user
+    quint64 m_revocations = 0;                // bumped on every revocation, under m_tokenMutex
+    std::function<void()> m_lookupHook;
     std::mutex m_outboxMutex;
     const QString &dummyHash();
     std::once_flag m_dummyOnce;

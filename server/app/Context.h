@@ -1,5 +1,7 @@
 #pragma once
 
+#include "accounts/Throttle.h"
+#include "mail/Smtp.h"
 #include "storage/Store.h"
 
 #include <QByteArray>
@@ -13,7 +15,11 @@ class QString;
 // Settings of one running service.
 struct Options {
     QString dataDir;
-    bool dev = false;              // verification mails go to the outbox file
+    bool dev = false;              // verification mails go to the outbox file (unless `mail` is set)
+    Mail::Settings mail;           // the mail server for verification mails
+    // Guessing of passwords (per account typed, and per client address) and of codes (per address).
+    Throttle::Policy accountGuesses{5, 30 * 1000, 15 * 60 * 1000, 3600 * 1000};
+    Throttle::Policy addressGuesses{20, 30 * 1000, 15 * 60 * 1000, 3600 * 1000};
     int passwordIterations = 600000;
     int threads = 2;               // connection threads
     QString publicUrl;             // origin put into URLs we hand out; else taken from Host

@@ -72,6 +72,13 @@ Service::Service(Options options)
 
 Service::~Service() { m_pool.waitForDone(); }
 
+void Service::purgeExpired()
+{
+    const qint64 now = m_ctx->now();
+    m_objects->purgeExpired();
+    m_store->purgeExpired(now, now - Bridge::kRoomLifetimeMs);
+}
+
 std::unique_ptr<Http::BodySink> Service::sinkFor(const Http::Request &head, std::optional<Http::Response> *refusal)
 {
     if (head.path.startsWith(QLatin1String(Objects::kPutPrefix)))
@@ -155,7 +162,7 @@ QCoro::Task<QJsonObject> Service::route(Api api, QString path, Caller caller, QJ
 
     if (api == Api::Chat) {
         if (path == QLatin1String("/account/login"))
-            co_return co_await m_accounts->login(body);
+            co_return co_await m_accounts->login(body, caller.peer);
         throw unknown();
     }
 
@@ -177,11 +184,11 @@ QCoro::Task<QJsonObject> Service::route(Api api, QString path, Caller caller, QJ
 
     // Bridge: the account flows need no token; the crash report has none to send.
     if (path == QLatin1String("/auth/email/send"))
-        co_return m_accounts->sendCode(body, caller.peer);
+        co_return co_await m_accounts->sendCode(body, caller.peer);
     if (path == QLatin1String("/auth/email/register"))
-        co_return co_await m_accounts->registerAccount(body);
+        co_return co_await m_accounts->registerAccount(body, caller.peer);
     if (path == QLatin1String("/auth/email/reset"))
-        co_return co_await m_accounts->reset(body);
+        co_return co_await m_accounts->reset(body, caller.peer);
     if (path == QLatin1String("/crash/report"))
         co_return m_bridge->crashReport(body, caller.peer);
 
@@ -221,9 +228,9 @@ LocalService::LocalService(Options options, QSslConfiguration tls, Gateway::Limi
     m_service.accounts().setRevocationHook([gateway](const QString &userID) {
         gateway->kick(userID, QStringLiteral("tokenRevoked"), Gateway::TokenInvalid);
     });
-    m_service.objects().purgeExpired();
+    m_service.purgeExpired();
     m_purge.setInterval(10 * 60 * 1000);
-    QObject::connect(&m_purge, &QTimer::timeout, [this] { m_service.objects().purgeExpired(); });
+    QObject::connect(&m_purge, &QTimer::timeout, [this] { m_service.purgeExpired(); });
     m_purge.start();
 }
 

@@ -26,6 +26,9 @@ public:
     Accounts &accounts() { return *m_accounts; }
     Objects &objects() { return *m_objects; }
 
+    // Deletes what outlived its use: abandoned uploads, expired tokens and codes, old call rooms.
+    void purgeExpired();
+
     std::unique_ptr<Http::BodySink> sinkFor(const Http::Request &head, std::optional<Http::Response> *refusal) override;
     qint64 maxBody(const Http::Request &head) const override;
     QCoro::Task<Http::Response> handle(Http::Request request) override;

@@ -8,6 +8,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QSslCertificate>
 #include <QHostAddress>
 #include <QSocketNotifier>
 #include <QUrl>
@@ -23,6 +25,8 @@ namespace {
 constexpr const char *kUsage = R"(usage:
   sarvo-server serve --data DIR [--listen HOST:PORT] [--dev] [--cert FILE --key FILE]
                      [--threads N] [--public-url URL] [--log-level debug|info|warn|error]
+                     [--smtp-host HOST [--smtp-port N] [--smtp-security starttls|tls|none]
+                      [--smtp-user USER --smtp-password-file FILE] --smtp-from ADDRESS [--smtp-ca FILE]]
   sarvo-server add-user --data DIR --email EMAIL --password PASSWORD --nickname NAME
   sarvo-server add-friend --data DIR USER_ID USER_ID
   sarvo-server add-group --data DIR --name NAME --owner USER_ID --members ID,ID,...
@@ -78,6 +82,71 @@ Options optionsFrom(const Parsed &p)
     return o;
 }
 
+// The mail server for verification codes; the password comes from a file or the environment,
+// never the command line (which every local user can read).
+bool mailSettings(const Parsed &p, Mail::Settings *mail, QString *error)
+{
+    mail->host = p.values.value(QStringLiteral("smtp-host"));
+    if (mail->host.isEmpty()) {
+        for (const QString &key : p.values.keys())
+            if (key.startsWith(QLatin1String("smtp-"))) {
+                *error = QStringLiteral("--%1 needs --smtp-host").arg(key);
+                return false;
+            }
+        return true;
+    }
+    if (p.values.contains(QStringLiteral("smtp-port"))) {
+        bool ok = false;
+        const int port = p.values.value(QStringLiteral("smtp-port")).toInt(&ok);
+        if (!ok || port < 1 || port > 65535) {
+            *error = QStringLiteral("--smtp-port: expected a port number");
+            return false;
+        }
+        mail->port = quint16(port);
+    }
+    const QString security = p.values.value(QStringLiteral("smtp-security"), QStringLiteral("starttls"));
+    if (security == QLatin1String("starttls")) {
+        mail->security = Mail::Settings::Security::StartTls;
+    } else if (security == QLatin1String("tls")) {
+        mail->security = Mail::Settings::Security::Tls;
+    } else if (security == QLatin1String("none")) {
+        mail->security = Mail::Settings::Security::None;
+    } else {
+        *error = QStringLiteral("--smtp-security: expected starttls, tls or none");
+        return false;
+    }
+    mail->user = p.values.value(QStringLiteral("smtp-user"));
+    const QString passwordFile = p.values.value(QStringLiteral("smtp-password-file"));
+    if (!passwordFile.isEmpty()) {
+        QFile file(passwordFile);
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("--smtp-password-file: cannot read %1").arg(passwordFile);
+            return false;
+        }
+        mail->password = QString::fromUtf8(file.readAll()).section(QLatin1Char('\n'), 0, 0).remove(QLatin1Char('\r'));
+    } else {
+        mail->password = qEnvironmentVariable("SARVO_SMTP_PASSWORD");
+    }
+    if (!mail->user.isEmpty() && mail->security == Mail::Settings::Security::None) {
+        *error = QStringLiteral("--smtp-user needs --smtp-security starttls or tls: the password is not sent unencrypted");
+        return false;
+    }
+    mail->from = p.values.value(QStringLiteral("smtp-from"));
+    if (!Accounts::validEmail(Mail::bareAddress(mail->from).toLower())) {
+        *error = QStringLiteral("--smtp-from: expected an e-mail address (\"Name <address>\" or a bare one)");
+        return false;
+    }
+    const QString ca = p.values.value(QStringLiteral("smtp-ca"));
+    if (!ca.isEmpty()) {
+        mail->extraCas = QSslCertificate::fromPath(ca, QSsl::Pem);
+        if (mail->extraCas.isEmpty()) {
+            *error = QStringLiteral("--smtp-ca: no PEM certificate in %1").arg(ca);
+            return false;
+        }
+    }
+    return true;
+}
+
 int sigPipe[2] = {-1, -1};
 
 void onSignal(int)
@@ -100,7 +169,12 @@ int serve(const Parsed &p, QTextStream &out, QTextStream &err)
         err << "--listen: expected an IP address and a port, e.g. 127.0.0.1:7443\n";
         return 2;
     }
-    const Options options = optionsFrom(p);
+    Options options = optionsFrom(p);
+    QString mailError;
+    if (!mailSettings(p, &options.mail, &mailError)) {
+        err << mailError << '\n';
+        return 2;
+    }
 
     QString certPath = p.values.value(QStringLiteral("cert"));
     QString keyPath = p.values.value(QStringLiteral("key"));
@@ -147,6 +221,7 @@ int serve(const Parsed &p, QTextStream &out, QTextStream &err)
                             {"port", QString::number(local.port())},
                             {"data", options.dataDir},
                             {"dev", options.dev ? QStringLiteral("true") : QStringLiteral("false")},
+                            {"mail", options.mail.configured() ? options.mail.host : QStringLiteral("none")},
                             {"ca", caPath}});
     out.flush();
     const int status = QCoreApplication::exec();

@@ -25,6 +25,8 @@ struct Limits {
     int authMs = 10 * 1000;
     int idleMs = 75 * 1000;
     int malformedFrames = 10;
+    // A peer that does not read its pushes and answers must not make us buffer without bound.
+    qint64 maxPendingWrite = 32 * 1024 * 1024;
 };
 
 enum CloseCode { ProtocolViolation = 4000, TokenInvalid = 4001, UnsupportedVersion = 4002, AccountRemoved = 4003 };

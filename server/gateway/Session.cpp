@@ -25,7 +25,7 @@ double usableId(const QJsonValue &v)
 
 } // namespace
 
-Session::Session(Hub &hub, QSslSocket *socket) : m_hub(hub), m_ws(new WebSocket(socket, hub.limits().maxFrame, this))
+Session::Session(Hub &hub, QSslSocket *socket) : m_hub(hub), m_ws(new WebSocket(socket, hub.limits().maxFrame, hub.limits().maxPendingWrite, this))
 {
     m_caller.session = this;
     connect(m_ws, &WebSocket::textReceived, this, &Session::onText);

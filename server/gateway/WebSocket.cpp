@@ -9,8 +9,6 @@ namespace Gateway {
 namespace {
 
 constexpr qsizetype kMaxHead = 16 * 1024;
-// A peer that does not read its pushes must not make us buffer without bound.
-constexpr qint64 kMaxPendingWrite = 32 * 1024 * 1024;
 
 enum Opcode : quint8 { Continuation = 0x0, Text = 0x1, Binary = 0x2, Close = 0x8, Ping = 0x9, Pong = 0xA };
 
@@ -44,7 +42,8 @@ QByteArray closePayload(int code, const QByteArray &reason)
 
 } // namespace
 
-WebSocket::WebSocket(QSslSocket *socket, qint64 maxMessage, QObject *parent) : QObject(parent), m_socket(socket), m_maxMessage(maxMessage)
+WebSocket::WebSocket(QSslSocket *socket, qint64 maxMessage, qint64 maxPendingWrite, QObject *parent)
+    : QObject(parent), m_socket(socket), m_maxMessage(maxMessage), m_maxPendingWrite(maxPendingWrite)
 {
     m_socket->setParent(this);
     connect(m_socket, &QIODevice::readyRead, this, &WebSocket::onReadyRead);
@@ -78,8 +77,11 @@ void WebSocket::sendFrame(const QByteArray &bytes)
 {
     if (m_state != State::Open)
         return;
-    if (m_socket->bytesToWrite() > kMaxPendingWrite) {
-        fail(1008);
+    if (m_socket->bytesToWrite() + bytes.size() > m_maxPendingWrite) {
+        // The peer does not read: a graceful close would wait for it forever, so drop it.
+        m_state = State::Closed;
+        m_socket->abort();
+        emit closed();
         return;
     }
     m_socket->write(bytes);
@@ -168,8 +170,6 @@ bool WebSocket::readFrame()
         return true;
     }
     m_in += m_socket->read(std::max<qint64>(0, m_maxMessage + 14 - m_in.size()));
-    if (m_in.size() > 0)
-        emit activity();
     if (m_in.size() < 2)
         return false;
     const auto *p = reinterpret_cast<const uchar *>(m_in.constData());
@@ -215,6 +215,8 @@ bool WebSocket::readFrame()
         return false;
     }
     if (!control) {
+        // Only data counts as activity: control frames (pings) alone must not keep a connection.
+        emit activity();
         if (!continues) {
             m_inMessage = true;
             m_binary = opcode == Binary;
@@ -244,8 +246,9 @@ bool WebSocket::readFrame()
 
     switch (opcode) {
     case Ping:
-        m_socket->write(frame(Pong, payload));
-        return true;
+        // Under the same write cap as everything else, or pings that are never read grow it forever.
+        sendFrame(frame(Pong, payload));
+        return m_state == State::Open;
     case Pong:
         return true;
     case Close: {

@@ -14,8 +14,9 @@ namespace Gateway {
 class WebSocket : public QObject {
     Q_OBJECT
 public:
-    // Takes ownership of `socket`, positioned before the HTTP request head.
-    WebSocket(QSslSocket *socket, qint64 maxMessage, QObject *parent = nullptr);
+    // Takes ownership of `socket`, positioned before the HTTP request head. A peer that leaves
+    // more than `maxPendingWrite` bytes unread is dropped.
+    WebSocket(QSslSocket *socket, qint64 maxMessage, qint64 maxPendingWrite, QObject *parent = nullptr);
     ~WebSocket() override;
 
     // One unmasked, final text frame. Built once and written to any number of connections.
@@ -31,7 +32,7 @@ signals:
     void opened();
     void textReceived(const QByteArray &utf8);
     void unusableReceived(); // a binary message or one above the size limit
-    void activity();         // bytes arrived
+    void activity();         // a data frame (not a control frame) arrived
     void closed();           // the socket is gone; delete the owner later
 
 private:
@@ -44,6 +45,7 @@ private:
 
     QSslSocket *m_socket;
     qint64 m_maxMessage;
+    qint64 m_maxPendingWrite;
     State m_state = State::Handshake;
     QByteArray m_in;
     // The message being assembled from fragments.

@@ -190,6 +190,10 @@ QJsonObject Objects::initiate(const Caller &caller, const QJsonObject &body)
     if (partCount > 1 && partSize < m_ctx.options.minPartSize)
         Args::refuse(QStringLiteral("\"partSize\" is below the minimum of %1").arg(m_ctx.options.minPartSize));
 
+    if (m_ctx.store.openUploads(caller.userID, m_ctx.now()) >= kMaxOpenUploads)
+        throw Failure{429, QStringLiteral("too many uploads in progress (at most %1); finish or abandon one first").arg(kMaxOpenUploads),
+                      QStringLiteral("TOO_MANY_UPLOADS"), {}};
+
     Storage::Upload upload{Secure::randomHex(16), caller.userID, name, contentType, hash, size, partSize, partCount,
                            m_ctx.now(), m_ctx.now() + kUploadLifetimeMs};
     if (!QDir().mkpath(uploadDir(upload.id)))

@@ -14,6 +14,8 @@ class Objects {
 public:
     static constexpr qint64 kUploadLifetimeMs = 24LL * 3600 * 1000;
     static constexpr int kSignBatch = 20;
+    // Uploads one account may have open at once.
+    static constexpr int kMaxOpenUploads = 16;
     static constexpr const char *kPutPrefix = "/object-upload/";
     static constexpr const char *kGetPrefix = "/objects/";
 

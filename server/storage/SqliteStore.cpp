@@ -1124,6 +1124,18 @@ std::optional<Room> SqliteStore::room(const QString &id)
     return Room{s.text(0), s.text(1), s.text(2), s.integer(3)};
 }
 
+void SqliteStore::purgeExpired(qint64 now, qint64 roomsCreatedBefore)
+{
+    write([&](Db &db) {
+        Stmt tokens = db.prepare("DELETE FROM tokens WHERE expires_at <= ?1");
+        tokens.bind(1, now).exec();
+        Stmt codes = db.prepare("DELETE FROM codes WHERE expires_at <= ?1");
+        codes.bind(1, now).exec();
+        Stmt rooms = db.prepare("DELETE FROM rooms WHERE created_at < ?1");
+        rooms.bind(1, roomsCreatedBefore).exec();
+    });
+}
+
 // ---- moments
 
 void SqliteStore::completePost(Db &db, Post &post)
@@ -1294,6 +1306,14 @@ QStringList SqliteStore::expiredUploads(qint64 now)
     Stmt s = db->prepare("SELECT id FROM uploads WHERE expires_at <= ?1");
     s.bind(1, now);
     return s.texts();
+}
+
+int SqliteStore::openUploads(const QString &userID, qint64 now)
+{
+    Reader db = reader();
+    Stmt s = db->prepare("SELECT COUNT(*) FROM uploads WHERE user_id = ?1 AND expires_at > ?2");
+    s.bind(1, userID).bind(2, now);
+    return s.step() ? int(s.integer(0)) : 0;
 }
 
 void SqliteStore::insertObject(const Object &o)

@@ -74,6 +74,7 @@ public:
 
     void insertRoom(const Room &room) override;
     std::optional<Room> room(const QString &id) override;
+    void purgeExpired(qint64 now, qint64 roomsCreatedBefore) override;
 
     Post insertPost(Post post) override;
     std::optional<Post> post(const QString &id) override;
@@ -91,6 +92,7 @@ public:
     QList<Part> parts(const QString &uploadID) override;
     void deleteUpload(const QString &id) override;
     QStringList expiredUploads(qint64 now) override;
+    int openUploads(const QString &userID, qint64 now) override;
     void insertObject(const Object &object) override;
     std::optional<Object> object(const QString &id) override;
 

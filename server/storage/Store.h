@@ -257,6 +257,10 @@ public:
     virtual void insertRoom(const Room &room) = 0;
     virtual std::optional<Room> room(const QString &id) = 0;
 
+    // Deletes tokens and verification codes that expired by `now`, and rooms created before
+    // `roomsCreatedBefore`.
+    virtual void purgeExpired(qint64 now, qint64 roomsCreatedBefore) = 0;
+
     // Moments
     // Stores the post; its createdAt is raised when needed so that no two posts share one.
     virtual Post insertPost(Post post) = 0;
@@ -278,6 +282,8 @@ public:
     virtual QList<Part> parts(const QString &uploadID) = 0;
     virtual void deleteUpload(const QString &id) = 0;
     virtual QStringList expiredUploads(qint64 now) = 0;
+    // Uploads of the user begun and neither completed nor expired by `now`.
+    virtual int openUploads(const QString &userID, qint64 now) = 0;
     virtual void insertObject(const Object &object) = 0;
     virtual std::optional<Object> object(const QString &id) = 0;
 };

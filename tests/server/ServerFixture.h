@@ -40,6 +40,7 @@ protected:
         options.passwordIterations = 1000;
         options.threads = 1;
         options.clock = [this] { return (frozen.load() ? frozen.load() : QDateTime::currentMSecsSinceEpoch()) + offset.load(); };
+        configure(options, paths, *tls);
         local = std::make_unique<LocalService>(options, *tls, gatewayLimits);
         beforeListen();
         ASSERT_TRUE(local->listen(QHostAddress::LocalHost, 0));
@@ -51,6 +52,8 @@ protected:
 
     void TearDown() override { local.reset(); }
     virtual void beforeListen() {}
+    // Before the service is made from `options`; `tls` is the server side of the development CA.
+    virtual void configure(Options &, const Tls::Paths &, const QSslConfiguration &) {}
 
     void advance(qint64 ms) { offset += ms; }
     Storage::Store &store() { return local->service().store(); }

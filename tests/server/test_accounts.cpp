@@ -146,31 +146,179 @@ TEST_F(AccountFlows, CodesExpireAfterTenMinutesAndAreUsedOnce)
     EXPECT_EQ(again.error->message(), ChatApi::authMessage("EMAIL_TAKEN", "", std::nullopt));
 }
 
-TEST_F(AccountFlows, TokensAreCheckedEverywhere)
+TEST_F(AccountFlows, TokensAreCheckedOnEveryRoute)
 {
     const ChatApi::LoginResult ann = registerUser("ann@example.org");
     const ChatApi::LoginResult bob = registerUser("bob@example.org");
-    const QString paths[] = {"/keys/get", "/keys/publish", "/call/invite", "/moments/feed", "/moments/create", "/moments/like"};
-    const QJsonObject bodies[] = {
-        {{"userID", ann.userID}},
-        {{"token", QString(64, 'a')}, {"userID", ann.userID}},
-        {{"token", ann.chatToken}, {"userID", ann.userID}}, // the chat token is not the IM token
-        {{"token", 12}, {"userID", ann.userID}},
+    // A token that was good until a password reset revoked it.
+    const ChatApi::LoginResult revoked = registerUser("eve@example.org");
+    ASSERT_FALSE(await(ChatApi::sendEmailCode("eve@example.org", "reset")).error);
+    ASSERT_FALSE(await(ChatApi::emailReset("eve@example.org", outboxCode("eve@example.org"), "new")).error);
+
+    const QString bridgeRoutes[] = {"/call/invite",     "/call/accept",   "/call/group-invite", "/keys/publish",
+                                    "/keys/get",        "/moments/feed",  "/moments/create",    "/moments/like",
+                                    "/moments/comment", "/moments/comment/delete", "/moments/delete"};
+    const QString imRoutes[] = {"/object/part_limit", "/object/initiate_multipart_upload", "/object/auth_sign",
+                                "/object/complete_multipart_upload"};
+    struct Token {
+        const char *name;
+        std::optional<QJsonValue> value; // none: not sent at all
+        QString userID;
     };
-    for (const QString &path : paths) {
-        for (const QJsonObject &body : bodies)
-            EXPECT_EQ(bridge(path, body).value("code"), "TOKEN_INVALID") << path.toStdString();
-        // Someone else's id with one's own token is refused too.
-        EXPECT_EQ(bridge(path, {{"token", bob.imToken}, {"userID", ann.userID}}).value("code"), "FORBIDDEN") << path.toStdString();
+    const Token tokens[] = {
+        {"none", std::nullopt, ann.userID},
+        {"empty", QJsonValue(""), ann.userID},
+        {"short", QJsonValue("abc"), ann.userID},
+        {"not hex", QJsonValue(QString(64, 'z')), ann.userID},
+        {"never issued", QJsonValue(QString(64, 'a')), ann.userID},
+        {"a number", QJsonValue(12), ann.userID},
+        {"the chat token", QJsonValue(ann.chatToken), ann.userID},
+        {"revoked", QJsonValue(revoked.imToken), revoked.userID},
+    };
+    auto post = [&](const QString &url, const QJsonObject &body, const QByteArray &header) {
+        QList<QPair<QByteArray, QByteArray>> headers{{"Content-Type", "application/json"}};
+        if (!header.isNull())
+            headers.append({"token", header});
+        const Raw r = raw("POST", url, QJsonDocument(body).toJson(QJsonDocument::Compact), headers);
+        return std::pair(r.status, QJsonDocument::fromJson(r.body).object());
+    };
+    for (const Token &t : tokens) {
+        SCOPED_TRACE(t.name);
+        for (const QString &path : bridgeRoutes) {
+            QJsonObject body{{"userID", t.userID}};
+            if (t.value)
+                body.insert("token", *t.value);
+            const auto [status, answer] = post(origin + "/bridge" + path, body, {});
+            EXPECT_EQ(status, 401) << path.toStdString();
+            EXPECT_EQ(answer.value("code").toString(), "TOKEN_INVALID") << path.toStdString();
+        }
+        for (const QString &path : imRoutes) {
+            const QByteArray header = t.value ? (t.value->isString() ? t.value->toString().toLatin1() : QByteArray::number(t.value->toInt()))
+                                              : QByteArray();
+            const auto [status, answer] = post(origin + "/api" + path, {}, header);
+            EXPECT_EQ(status, 401) << path.toStdString();
+            EXPECT_EQ(answer.value("errCode").toInt(), 401) << path.toStdString();
+            EXPECT_EQ(answer.value("errMsg").toString(), "invalid or expired token") << path.toStdString();
+        }
     }
-    const auto im = await(Net::imApi("/object/part_limit", {}, ann.chatToken));
-    ASSERT_TRUE(im.error);
-    EXPECT_EQ(im.error->message(), "invalid or expired token");
-    EXPECT_FALSE(await(Net::imApi("/object/part_limit", {}, ann.imToken)).error);
+    // With a live token every route is reached (whatever it then makes of the empty body), and
+    // someone else's id with one's own token is refused.
+    for (const QString &path : bridgeRoutes) {
+        const QJsonObject answer = post(origin + "/bridge" + path, as(ann, {}), {}).second;
+        EXPECT_NE(answer.value("code").toString(), "TOKEN_INVALID") << path.toStdString();
+        EXPECT_NE(answer.value("error").toString(), "no such endpoint") << path.toStdString();
+        EXPECT_EQ(post(origin + "/bridge" + path, {{"token", bob.imToken}, {"userID", ann.userID}}, {}).second.value("code"), "FORBIDDEN")
+            << path.toStdString();
+    }
+    for (const QString &path : imRoutes) {
+        const QJsonObject answer = post(origin + "/api" + path, {}, ann.imToken.toLatin1()).second;
+        EXPECT_NE(answer.value("errCode").toInt(), 401) << path.toStdString();
+        EXPECT_NE(answer.value("errMsg").toString(), "no such endpoint") << path.toStdString();
+    }
 
     // Sessions expire.
     advance(91LL * 24 * 3600 * 1000);
     EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
+    EXPECT_EQ(post(origin + "/api/object/part_limit", {}, ann.imToken.toLatin1()).second.value("errCode").toInt(), 401);
+}
+
+TEST_F(AccountFlows, ARevocationDuringALookupIsNotUndoneByTheCache)
+{
+    const ChatApi::LoginResult ann = registerUser("ann@example.org");
+    Accounts &accounts = local->service().accounts();
+    // The lookup reads the live token, then a password reset revokes it before the lookup caches
+    // what it read.
+    bool revoked = false;
+    accounts.setLookupHook([&] {
+        if (!std::exchange(revoked, true))
+            accounts.revokeAll(ann.userID);
+    });
+    EXPECT_FALSE(accounts.authenticate(ann.imToken, "im"));
+    accounts.setLookupHook({});
+    ASSERT_TRUE(revoked);
+    EXPECT_FALSE(accounts.authenticate(ann.imToken, "im"));
+    EXPECT_EQ(bridge("/keys/get", as(ann, {{"userIDs", QJsonArray{ann.userID}}})).value("code"), "TOKEN_INVALID");
+}
+
+TEST_F(AccountFlows, SignInGuessesBackOffPerAccount)
+{
+    registerUser("ann@example.org", "Ann", "right");
+    frozen = QDateTime::currentMSecsSinceEpoch();
+    const Accounts &accounts = local->service().accounts();
+    auto refusal = [](int seconds) { return QStringLiteral("too many sign-in attempts; try again in %1 s").arg(seconds); };
+    // A known and an unknown account are throttled alike, so the answers tell nothing about which exists.
+    for (const QString account : {"ann@example.org", "nobody@example.org"}) {
+        SCOPED_TRACE(account.toStdString());
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(await(ChatApi::loginAccount(account, "wrong")).error->message(), "incorrect account or password");
+        // Refused before any hashing, even with the right password.
+        const int checks = accounts.passwordChecks();
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "right")).error->message(), refusal(30));
+        EXPECT_EQ(accounts.passwordChecks(), checks);
+        // Each failure after the wait doubles it.
+        advance(30 * 1000);
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "wrong")).error->message(), "incorrect account or password");
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "right")).error->message(), refusal(60));
+        // The chat envelope carries a code beside the message.
+        const Raw refused = raw("POST", origin + "/chat/account/login",
+                                QJsonDocument(QJsonObject{{"platform", 4}, {"email", account}, {"password", ChatApi::md5("right")}}).toJson(),
+                                {{"Content-Type", "application/json"}});
+        const QJsonObject envelope = QJsonDocument::fromJson(refused.body).object();
+        EXPECT_EQ(envelope.value("errCode").toInt(), 429);
+        EXPECT_EQ(envelope.value("errDlt").toString(), "RATE_LIMIT_LOGIN");
+        advance(60 * 1000);
+    }
+    // The right password gets in once the wait is over, and clears the account's failures.
+    ASSERT_FALSE(await(ChatApi::loginAccount("ann@example.org", "right")).error);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(await(ChatApi::loginAccount("ann@example.org", "wrong")).error->message(), "incorrect account or password") << i;
+}
+
+TEST_F(AccountFlows, GuessesFromOneAddressBackOffAcrossAccounts)
+{
+    registerUser("ann@example.org", "Ann", "right");
+    frozen = QDateTime::currentMSecsSinceEpoch();
+    // Four wrong passwords each on five accounts: no account reaches its own limit.
+    for (int i = 0; i < 20; ++i) {
+        const QString account = QStringLiteral("guess%1@example.org").arg(i % 5);
+        EXPECT_EQ(await(ChatApi::loginAccount(account, "wrong")).error->message(), "incorrect account or password") << i;
+    }
+    EXPECT_EQ(await(ChatApi::loginAccount("ann@example.org", "right")).error->message(), "too many sign-in attempts; try again in 30 s");
+    // Codes guessed for registration or a reset count against the same address.
+    const QJsonObject code = bridge("/auth/email/reset", {{"email", "ann@example.org"}, {"code", "123456"}, {"password", ChatApi::md5("x")}});
+    EXPECT_EQ(code.value("code").toString(), "RATE_LIMIT_IP");
+    EXPECT_EQ(code.value("retryAfter").toInt(), 30);
+    advance(30 * 1000);
+    ASSERT_FALSE(await(ChatApi::loginAccount("ann@example.org", "right")).error);
+}
+
+TEST_F(AccountFlows, WrongCodesFromOneAddressBackOff)
+{
+    frozen = QDateTime::currentMSecsSinceEpoch();
+    for (int i = 0; i < 20; ++i) {
+        const QJsonObject wrong = bridge("/auth/email/register", {{"email", QStringLiteral("new%1@example.org").arg(i)},
+                                                                  {"code", "000000"},
+                                                                  {"password", ChatApi::md5("pw")},
+                                                                  {"nickname", "New"}});
+        EXPECT_EQ(wrong.value("code").toString(), "CODE_EXPIRED") << i;
+    }
+    const QJsonObject refused = bridge("/auth/email/register", {{"email", "new@example.org"}, {"code", "000000"},
+                                                                {"password", ChatApi::md5("pw")}, {"nickname", "New"}});
+    EXPECT_EQ(refused.value("code").toString(), "RATE_LIMIT_IP");
+    EXPECT_EQ(refused.value("retryAfter").toInt(), 30);
+}
+
+TEST(SignInThrottle, AddressKeys)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"192.0.2.7", "192.0.2.7"},
+        {"::ffff:192.0.2.7", "192.0.2.7"},
+        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64"},
+        {"2001:db8:1:2:bbbb::9", "2001:db8:1:2::/64"},
+        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+    };
+    for (const auto &[address, key] : cases)
+        EXPECT_EQ(Throttle::addressKey(QHostAddress(QString::fromLatin1(address))), QString::fromLatin1(key)) << address;
 }
 
 TEST_F(AccountFlows, BadBodiesGetClearAnswers)

@@ -2,6 +2,7 @@
 
 #include "app/CrashReport.h"
 #include "cli/Commands.h"
+#include "core/Secure.h"
 #include "net/BridgeApi.h"
 
 #include <openssl/core_names.h>
@@ -120,6 +121,33 @@ TEST_F(BridgeCalls, CrashReportsAreStored)
     EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
     sqlite3_finalize(stmt);
     sqlite3_close(db);
+}
+
+TEST_F(BridgeCalls, ExpiredTokensCodesAndRoomsAreDeleted)
+{
+    const ChatApi::LoginResult ann = registerUser("ann@example.org");
+    ASSERT_FALSE(await(ChatApi::sendEmailCode("ann@example.org", "reset")).error);
+    const auto oldRoom = await(BridgeApi::invite(ann.imToken, ann.userID));
+    ASSERT_FALSE(oldRoom.error);
+    const QByteArray oldToken = Secure::sha256(ann.imToken.toLatin1());
+
+    advance(91LL * 24 * 3600 * 1000);
+    const auto fresh = await(ChatApi::loginAccount("ann@example.org", "pw"));
+    ASSERT_FALSE(fresh.error);
+    const auto newRoom = await(BridgeApi::invite(fresh.value->imToken, ann.userID));
+    ASSERT_FALSE(newRoom.error);
+    // Still stored, only refused by age.
+    ASSERT_TRUE(store().room(oldRoom.value->roomID));
+    ASSERT_TRUE(store().tokenUser(oldToken, "im", 0));
+    ASSERT_TRUE(store().lastCodeSentAt("ann@example.org"));
+
+    local->service().purgeExpired();
+    EXPECT_FALSE(store().room(oldRoom.value->roomID));
+    EXPECT_FALSE(store().tokenUser(oldToken, "im", 0));
+    EXPECT_FALSE(store().lastCodeSentAt("ann@example.org"));
+    // What is still live stays.
+    EXPECT_TRUE(store().room(newRoom.value->roomID));
+    EXPECT_FALSE(await(BridgeApi::keysDevices(fresh.value->imToken, ann.userID, {ann.userID})).error);
 }
 
 } // namespace

@@ -54,4 +54,31 @@ TEST_F(Admin, AdministrationCommands)
     EXPECT_EQ(login.value->userID, annID);
 }
 
+TEST(ServeOptions, MailSettingsAreCheckedBeforeServing)
+{
+    QTemporaryDir dir;
+    const QString data = dir.filePath("data");
+    struct Case {
+        QStringList args;
+        QString error;
+    };
+    const Case cases[] = {
+        {{"--smtp-port", "25"}, "--smtp-port needs --smtp-host"},
+        {{"--smtp-host", "mail.example.org", "--smtp-from", "nobody"}, "--smtp-from: expected an e-mail address"},
+        {{"--smtp-host", "mail.example.org"}, "--smtp-from: expected an e-mail address"},
+        {{"--smtp-host", "mail.example.org", "--smtp-from", "a@example.org", "--smtp-port", "70000"}, "--smtp-port: expected a port number"},
+        {{"--smtp-host", "mail.example.org", "--smtp-from", "a@example.org", "--smtp-security", "ssl"}, "--smtp-security: expected"},
+        {{"--smtp-host", "mail.example.org", "--smtp-from", "a@example.org", "--smtp-security", "none", "--smtp-user", "u"},
+         "--smtp-user needs --smtp-security starttls or tls"},
+        {{"--smtp-host", "mail.example.org", "--smtp-from", "a@example.org", "--smtp-user", "u", "--smtp-password-file", dir.filePath("none")},
+         "--smtp-password-file: cannot read"},
+        {{"--smtp-host", "mail.example.org", "--smtp-from", "a@example.org", "--smtp-ca", dir.filePath("none")}, "--smtp-ca: no PEM certificate"},
+    };
+    for (const Case &c : cases) {
+        const CliRun r = runCli(QStringList{"serve", "--data", data, "--listen", "127.0.0.1:0"} + c.args);
+        EXPECT_EQ(r.status, 2) << c.args.join(' ').toStdString();
+        EXPECT_TRUE(r.err.startsWith(c.error)) << r.err.toStdString();
+    }
+}
+
 } // namespace

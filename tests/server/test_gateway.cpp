@@ -1,7 +1,14 @@
 #include "ServerFixture.h"
 
+#include "gateway/WebSocket.h"
 #include "storage/SqliteStore.h"
 #include "support/EventLoop.h"
+
+#include <QTcpServer>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QJsonArray>
 #include <QUuid>
@@ -557,6 +564,77 @@ TEST_F(GatewayTimers, SilentConnectionsAreClosed)
     auto idle = connectAs(user("ann"));
     ASSERT_TRUE(idle->waitClosed());
     EXPECT_EQ(int(idle->ws.closeCode()), 4000);
+}
+
+TEST_F(GatewayTimers, PingsAloneDoNotKeepAConnection)
+{
+    auto pinger = connectAs(user("ann"));
+    // WebSocket pings every few milliseconds, and nothing else.
+    ASSERT_TRUE(spinUntil([&] {
+        if (pinger->ws.state() == QAbstractSocket::ConnectedState)
+            pinger->ws.ping("still here");
+        return pinger->closed;
+    }));
+    // No close code is checked: a ping crossing the server's close frame can reset the connection
+    // before the client reads that frame.
+}
+
+// Hands each accepted connection to a WebSocket as an unencrypted QSslSocket with a small send
+// buffer, so that what the peer leaves unread piles up in our write buffer quickly.
+class PlainWebSocketServer : public QTcpServer {
+public:
+    explicit PlainWebSocketServer(qint64 maxPendingWrite) : m_maxPendingWrite(maxPendingWrite) {}
+    ::Gateway::WebSocket *ws = nullptr;
+    bool closed = false;
+
+protected:
+    void incomingConnection(qintptr fd) override
+    {
+        auto *socket = new QSslSocket;
+        socket->setSocketDescriptor(fd);
+        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+        ws = new ::Gateway::WebSocket(socket, 1 << 20, m_maxPendingWrite, this);
+        QObject::connect(ws, &::Gateway::WebSocket::closed, [this] { closed = true; });
+    }
+
+private:
+    qint64 m_maxPendingWrite;
+};
+
+TEST(GatewayWriteCap, PongsToAPeerThatNeverReadsAreCapped)
+{
+    constexpr qint64 cap = 64 * 1024;
+    PlainWebSocketServer server(cap);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+
+    // A peer with a tiny receive window that never reads anything.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(server.serverPort());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+
+    QByteArray out = "GET /msg_gateway HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    // A masked ping with the largest control payload (mask 0, so the payload is sent as is).
+    const QByteArray ping = QByteArray("\x89\xFD\0\0\0\0", 6) + QByteArray(125, 'p');
+    bool peerGone = false;
+    const bool dropped = spinUntil([&] {
+        while (out.size() < 64 * 1024)
+            out += ping;
+        const ssize_t n = ::send(fd, out.constData(), size_t(out.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0)
+            out.remove(0, n);
+        else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            peerGone = true;
+        return server.closed;
+    }, 20000);
+    ::close(fd);
+    EXPECT_TRUE(dropped) << "the pongs were buffered without bound; peer gone: " << peerGone;
 }
 
 TEST(GatewayStorage, UpgradeFromTheFirstSchemaKeepsDataAndAddsGroupConversations)

@@ -200,4 +200,23 @@ TEST_F(ObjectStore, ObjectNameRules)
     }
 }
 
+TEST_F(ObjectStore, OpenUploadsPerAccountAreCapped)
+{
+    auto initiate = [&](const ChatApi::LoginResult &user) {
+        const QJsonObject body{{"hash", Net::md5Hex("x")}, {"size", 10},     {"partSize", 10}, {"maxParts", 0},
+                               {"cause", ""},              {"name", user.userID + "/x.bin"}, {"contentType", ""}};
+        return await(Net::imApi("/object/initiate_multipart_upload", body, user.imToken));
+    };
+    for (int i = 0; i < Objects::kMaxOpenUploads; ++i)
+        ASSERT_FALSE(initiate(ann).error) << i;
+    const auto refused = initiate(ann);
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->message(), QStringLiteral("too many uploads in progress (at most %1); finish or abandon one first")
+                                            .arg(Objects::kMaxOpenUploads));
+    // The cap is per account, and abandoned uploads stop counting once they expire.
+    EXPECT_FALSE(initiate(registerUser("bob@example.org")).error);
+    advance(Objects::kUploadLifetimeMs + 1);
+    EXPECT_FALSE(initiate(ann).error);
+}
+
 } // namespace
