@@ -310,6 +310,93 @@ TEST_F(ChatTest, ReactionsRecallsAndDeletes)
     EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m7"});
 }
 
+// Closing the chat (destroying its view model) while one of its operations waits must neither
+// touch the freed object nor send anything on its behalf afterwards.
+TEST_F(ChatTest, ClosingTheChatWhileASecretSendEncrypts)
+{
+    await(aliceE2E.ensureKeys("tok", "alice"));
+    await(bobE2E.ensureKeys("tok", "bob"));
+    const QJsonObject secretMessage = custom("sec0", "alice", "bob", R"({"mireloType":"secret","v":3})", "mirelo-secret");
+    struct Case {
+        const char *name;
+        std::function<QCoro::Task<void>(ChatViewModel &)> start;
+    };
+    const Case cases[] = {
+        {"secret reaction", [](ChatViewModel &c) { return c.sendReaction("m1", "👍"); }},
+        {"secret edit",
+         [&](ChatViewModel &c) {
+             c.setEditing(secretMessage);
+             c.setDraft("fixed");
+             return c.sendText();
+         }},
+        {"secret text",
+         [](ChatViewModel &c) {
+             c.setDraft("psst");
+             return c.sendText();
+         }},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        auto closing = std::make_unique<ChatViewModel>(im, aliceE2E, app, clock, "bob", "");
+        closing->setSecretMode(true);
+        const size_t created = FakeSdk::callsOf("create_custom_message").size();
+        QCoro::Task<void> operation = tc.start(*closing);
+        ASSERT_FALSE(operation.isReady()) << "the envelope is built asynchronously";
+        closing.reset();
+        await(std::move(operation));
+        settle();
+        EXPECT_EQ(FakeSdk::callsOf("create_custom_message").size(), created);
+        EXPECT_TRUE(FakeSdk::callsOf("send_message").empty());
+    }
+}
+
+TEST_F(ChatTest, ClosingTheChatWhileASendOrLoadWaits)
+{
+    await(aliceE2E.ensureKeys("tok", "alice"));
+    await(bobE2E.ensureKeys("tok", "bob"));
+    struct Case {
+        const char *name;
+        const char *sdkCall; // held until the chat is gone
+        bool secret;
+        std::function<QCoro::Task<void>(ChatViewModel &)> start;
+    };
+    const Case cases[] = {
+        {"secret reaction", "send_message", true, [](ChatViewModel &c) { return c.sendReaction("m1", "👍"); }},
+        {"secret text", "send_message", true,
+         [](ChatViewModel &c) {
+             c.setDraft("psst");
+             return c.sendText();
+         }},
+        {"plain text", "send_message", false,
+         [](ChatViewModel &c) {
+             c.setDraft("hello");
+             return c.sendText();
+         }},
+        {"image", "send_message", false, [](ChatViewModel &c) { return c.sendImage("/tmp/a.png"); }},
+        {"recall", "revoke_message", false, [](ChatViewModel &c) { return c.revoke(text("m1", "alice", "bob")); }},
+        {"delete", "delete_message", false, [](ChatViewModel &c) { return c.deleteLocal(text("m1", "bob", "alice")); }},
+        {"history", "get_advanced_history_message_list", false, [](ChatViewModel &c) { return c.loadInitial(); }},
+        {"safety code", "", true, [](ChatViewModel &c) { return c.showSafetyCode(); }},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        auto closing = std::make_unique<ChatViewModel>(im, aliceE2E, app, clock, "bob", "");
+        closing->setSecretMode(tc.secret);
+        const std::string call = tc.sdkCall;
+        const size_t before = call.empty() ? 0 : FakeSdk::callsOf(call).size();
+        if (!call.empty())
+            FakeSdk::hold(call);
+        QCoro::Task<void> operation = tc.start(*closing);
+        if (!call.empty())
+            ASSERT_TRUE(spinUntil([&] { return FakeSdk::callsOf(call).size() > before; }));
+        closing.reset();
+        if (!call.empty())
+            FakeSdk::release(call);
+        await(std::move(operation));
+        settle();
+    }
+}
+
 TEST_F(ChatTest, ForwardAndMediaSends)
 {
     const QJsonObject message = text("m1", "bob", "alice", "look");
