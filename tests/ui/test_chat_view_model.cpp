@@ -283,7 +283,7 @@ TEST_F(ChatTest, SecretChatEndToEnd)
     EXPECT_EQ(chat().safetyCode()->size(), 13);
 }
 
-TEST_F(ChatTest, ReactionsRecallsAndDeletes)
+TEST_F(ChatTest, ReactionsAndDeletes)
 {
     await(chat().sendReaction("m1", "👍"));
     EXPECT_EQ(chat().reactions().value("m1").value("👍"), QSet<QString>{"alice"});
@@ -300,14 +300,43 @@ TEST_F(ChatTest, ReactionsRecallsAndDeletes)
     EXPECT_EQ(chat().messages().size(), 1) << "removed only after the SDK agrees";
     await(chat().deleteLocal(chat().messages()[0]));
     EXPECT_TRUE(chat().messages().isEmpty());
+}
 
+TEST_F(ChatTest, RecallMarksTheMessageOnlyWhenTheSdkAgrees)
+{
+    deliver(text("m7", "alice", "bob"));
     FakeSdk::script("revoke_message", {{1, "too late", ""}});
-    await(chat().revoke(text("m7", "alice", "bob")));
+    await(chat().revoke(chat().messages()[0]));
     EXPECT_TRUE(chat().revokedIDs().isEmpty());
-    await(chat().revoke(text("m7", "alice", "bob")));
-    FakeSdk::emitMessage(35, R"({"clientMsgID":"m7"})");
-    settle();
+    // No recall notice follows: the recall itself marks the message.
+    await(chat().revoke(chat().messages()[0]));
     EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m7"});
+    const auto calls = FakeSdk::callsOf("revoke_message");
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].args, (std::vector<std::string>{"si_alice_bob", "m7"}));
+}
+
+TEST_F(ChatTest, RecallNoticesFromThePeerMarkTheirMessage)
+{
+    deliver(text("m1", "bob", "alice"));
+    deliver(text("m2", "bob", "alice"));
+    int changes = 0;
+    QObject::connect(&chat(), &ChatViewModel::revokedIDsChanged, [&] { ++changes; });
+    const QJsonObject notice{{"clientMsgID", "m1"}, {"revokerID", "bob"}, {"sourceMessageSendID", "bob"},
+                             {"conversationID", "si_alice_bob"}, {"sessionType", 1}};
+    for (int i = 0; i < 2; ++i) {
+        FakeSdk::emitMessage(35, json(notice).c_str());
+        settle();
+    }
+    EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m1"});
+    EXPECT_EQ(changes, 1) << "a repeated notice changes nothing";
+    EXPECT_TRUE(FakeSdk::callsOf("revoke_message").empty());
+
+    for (const char *bad : {R"({"clientMsgID":7,"conversationID":"si_alice_bob"})", R"({"conversationID":"si_alice_bob"})", "[]", "not json"}) {
+        FakeSdk::emitMessage(35, bad);
+        settle();
+    }
+    EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m1"}) << "notices without a text ID are ignored";
 }
 
 // Closing the chat (destroying its view model) while one of its operations waits must neither
