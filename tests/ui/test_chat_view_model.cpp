@@ -61,8 +61,7 @@ protected:
     {
         for (int i = 0; i < 4; ++i) {
             FakeSdk::drain();
-            QCoreApplication::processEvents();
-            spinUntil([] { return false; }, 5);
+            finishBackgroundWork();
         }
     }
 
