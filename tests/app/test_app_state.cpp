@@ -8,6 +8,16 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+// Readable failures (found by argument lookup, so at global scope; internal to this file).
+static void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+static void PrintTo(const Credentials &c, std::ostream *os)
+{
+    *os << c.userID.toStdString() << " (" << c.nickname.toStdString() << ")";
+}
+
 namespace {
 
 class AppStateTest : public ::testing::Test {
