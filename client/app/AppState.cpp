@@ -62,13 +62,17 @@ void AppState::applyLogin(const ChatApi::LoginResult &result, const QString &nic
 QCoro::Task<void> AppState::signIn(Credentials credentials, bool atStart)
 {
     QPointer<AppState> self(this);
+    // A sign-in's answer belongs to the session that asked; a sign-out or another sign-in since then
+    // makes it stale, and a stale answer must not touch the session that now exists.
+    const quint64 session = ++m_session;
+    auto stale = [&] { return !self || m_session != session; };
     std::optional<QString> failure;
     try {
         co_await m_im.login(credentials.userID, credentials.imToken);
     } catch (const Error &e) {
         failure = e.message();
     }
-    if (!self)
+    if (stale())
         co_return;
     if (!failure) {
         co_await m_ensureKeys(credentials.imToken, credentials.userID);
@@ -84,6 +88,7 @@ QCoro::Task<void> AppState::signIn(Credentials credentials, bool atStart)
 
 void AppState::logout()
 {
+    ++m_session;
     [](IMService *im) -> QCoro::Task<void> { co_await im->logout(); }(&m_im);
     SessionStore::remove();
     setCredentials(std::nullopt);

@@ -44,4 +44,5 @@ private:
     EnsureKeys m_ensureKeys;
     std::optional<Credentials> m_credentials;
     std::optional<QString> m_bootError;
+    quint64 m_session = 0; // counts sign-ins and sign-outs; a sign-in's answer applies only while it is current
 };

@@ -2,11 +2,14 @@
 
 #include "base/Network.h"
 
+#include <QBuffer>
 #include <QFutureWatcher>
+#include <QImageReader>
 #include <QNetworkReply>
 #include <QPromise>
 #include <QThreadPool>
 
+#include <cmath>
 #include <memory>
 
 namespace {
@@ -14,6 +17,39 @@ namespace {
 qint64 costOf(const QImage &image)
 {
     return qMax<qint64>(1, image.sizeInBytes());
+}
+
+// The largest size with the same shape whose pixels fit in maxBytes.
+QSize fitted(const QSize &size, qint64 maxBytes, int bytesPerPixel)
+{
+    const double scale = std::sqrt(double(maxBytes) / (double(bytesPerPixel) * size.width() * size.height()));
+    return QSize(qMax(1, int(size.width() * scale)), qMax(1, int(size.height() * scale)));
+}
+
+// An image that would cost more than maxBytes is scaled down to fit, so that it can stay in the cache.
+QImage shrunkToFit(QImage image, qint64 maxBytes)
+{
+    // Row padding can leave a scaled picture a little over; another round settles it.
+    for (int i = 0; i < 4 && !image.isNull() && costOf(image) > maxBytes; ++i) {
+        const double scale = std::sqrt(double(maxBytes) / double(costOf(image))) * 0.95;
+        image = image.scaled(qMax(1, int(image.width() * scale)), qMax(1, int(image.height() * scale)),
+                             Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    }
+    return costOf(image) > maxBytes ? QImage() : image;
+}
+
+// Decodes a picture; one too large for its share of the cache is decoded at a smaller size
+// where the format allows, instead of being decoded in full and then dropped.
+QImage decode(const QByteArray &bytes, qint64 maxBytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (size.isValid() && !size.isEmpty() && 4.0 * size.width() * size.height() > double(maxBytes))
+        reader.setScaledSize(fitted(size, maxBytes, 4));
+    return shrunkToFit(reader.read(), maxBytes);
 }
 
 bool isFetchable(const QUrl &url)
@@ -37,6 +73,11 @@ ImageCache::ImageCache(QNetworkAccessManager *network, qint64 capacityBytes, QOb
 
 ImageCache::~ImageCache() = default;
 
+qint64 ImageCache::maxImageBytes() const
+{
+    return qMax<qint64>(1, m_images.maxCost() / kMaxShareOfCapacity);
+}
+
 QImage ImageCache::image(const QUrl &url) const
 {
     const QImage *found = m_images.object(url);
@@ -55,11 +96,12 @@ QImage ImageCache::imageOrRequest(const QUrl &url)
 
 void ImageCache::insert(const QUrl &url, const QImage &image)
 {
-    if (image.isNull())
+    const QImage fitting = shrunkToFit(image, maxImageBytes());
+    if (fitting.isNull())
         return;
     m_failedUntil.remove(url);
-    m_images.insert(url, new QImage(image), costOf(image));
-    emit loaded(url, image);
+    m_images.insert(url, new QImage(fitting), costOf(fitting));
+    emit loaded(url, fitting);
 }
 
 void ImageCache::request(const QUrl &url)
@@ -109,9 +151,9 @@ void ImageCache::onDownloaded(const QUrl &url, const QByteArray &bytes)
             insert(url, image);
     });
     watcher->setFuture(promise->future());
-    QThreadPool::globalInstance()->start([promise, bytes] {
+    QThreadPool::globalInstance()->start([promise, bytes, maxBytes = maxImageBytes()] {
         promise->start();
-        promise->addResult(QImage::fromData(bytes));
+        promise->addResult(decode(bytes, maxBytes));
         promise->finish();
     });
 }

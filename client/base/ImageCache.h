@@ -20,6 +20,9 @@ public:
     static constexpr qint64 kDefaultCapacityBytes = 64ll * 1024 * 1024;
     static constexpr qint64 kMaxDownloadBytes = 16ll * 1024 * 1024;
     static constexpr int kRetryAfterFailureMs = 60 * 1000;
+    // One picture takes at most this fraction of the cache; larger ones are scaled down when decoded.
+    // (A picture the cache would drop at once would be fetched again by every repaint that shows it.)
+    static constexpr int kMaxShareOfCapacity = 4;
 
     // The process-wide cache on sharedNetworkAccessManager().
     static ImageCache &shared();
@@ -39,11 +42,15 @@ public:
     // ago. Only http and https URLs with a host are fetched; others fail at once.
     void request(const QUrl &url);
 
-    // Puts an image in the cache (for example one this client has just uploaded).
+    // Puts an image in the cache (for example one this client has just uploaded), scaled down
+    // when it is larger than one picture's share.
     void insert(const QUrl &url, const QImage &image);
 
+    // The most one decoded picture may cost in the cache.
+    qint64 maxImageBytes() const;
+
 signals:
-    // Carries the image too, so a picture larger than the whole cache still reaches its views.
+    // The image as cached (possibly scaled down); image() answers it from now on.
     void loaded(const QUrl &url, const QImage &image);
     void failed(const QUrl &url);
 

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPointer>
 #include <QStandardPaths>
 #include <QUuid>
 #include <QtConcurrent/QtConcurrentRun>
@@ -280,12 +281,13 @@ QCoro::Task<void> IMService::login(QString userID, QString token)
 {
     if (!m_ready && !setup())
         throw Error(QStringLiteral("IM"), -1, kInitFailed);
+    QPointer<IMService> self(this);
     std::string u = c(userID), t = c(token);
     const SdkAnswer a = co_await sdkCall([&](CB_S_I_S_S cb, char *op) { ml_im_login(cb, op, u.data(), t.data()); });
     if (a.errCode != 0)
         throw imError(a, QStringLiteral("登录失败"));
     // A connection event may already have moved the state on; keep it then.
-    if (m_connState == ConnState::idle)
+    if (self && m_connState == ConnState::idle)
         setConnState(ConnState::connected);
 }
 
@@ -293,8 +295,10 @@ QCoro::Task<void> IMService::logout()
 {
     if (!m_ready)
         co_return;
+    QPointer<IMService> self(this);
     co_await sdkCall([](CB_S_I_S_S cb, char *op) { ml_im_logout(cb, op); });
-    setConnState(ConnState::idle);
+    if (self)
+        setConnState(ConnState::idle);
 }
 
 // ---- conversations and messages ----

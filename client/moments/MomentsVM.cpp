@@ -169,9 +169,12 @@ static QString unreadable(const QString &path)
     return QStringLiteral("%1: cannot be read").arg(QFileInfo(path).fileName());
 }
 
-// Uploads the images and posts; throws on the first failure.
-static QCoro::Task<QJsonObject> publish(MomentsVM *vm, Credentials credentials, QString content, QStringList paths)
+// Uploads the images and posts; throws on the first failure. Stops, posting nothing, when the
+// view model is gone (the tab closed) by the time a file is read or an image uploaded.
+QCoro::Task<std::optional<QJsonObject>> MomentsVM::publish(QString content, QStringList paths)
 {
+    QPointer<MomentsVM> self(this);
+    const Credentials credentials = m_credentials;
     QJsonArray urls;
     for (const QString &path : paths) {
         // Photos can be large: read them off the main thread.
@@ -182,24 +185,28 @@ static QCoro::Task<QJsonObject> publish(MomentsVM *vm, Credentials credentials, 
             return file.readAll();
         };
         const std::optional<QByteArray> bytes = co_await QtConcurrent::run(read);
+        if (!self)
+            co_return std::nullopt;
         if (!bytes)
             throw APIError(unreadable(path));
-        const QString name = MomentsVM::uploadName(path, QDateTime::currentMSecsSinceEpoch(), QRandomGenerator::global()->bounded(100, 1000));
+        const QString name = uploadName(path, QDateTime::currentMSecsSinceEpoch(), QRandomGenerator::global()->bounded(100, 1000));
         const QString url = co_await Net::uploadBytes(*bytes, name, credentials.imToken, credentials.userID);
+        if (!self)
+            co_return std::nullopt;
         urls.append(MediaUrl::httpsUpgraded(url));
     }
     QJsonObject body;
     body.insert(QLatin1String("content"), content);
     body.insert(QLatin1String("images"), urls);
-    co_return co_await vm->api(body, QString::fromLatin1("/moments/create"));
+    co_return co_await api(body, QString::fromLatin1("/moments/create"));
 }
 
 QCoro::Task<bool> MomentsVM::create(QString content, QStringList imagePaths)
 {
     QPointer<MomentsVM> self(this);
-    QJsonObject answer;
+    std::optional<QJsonObject> answer;
     try {
-        answer = co_await publish(this, m_credentials, content, imagePaths.mid(0, kMaxImages));
+        answer = co_await publish(content, imagePaths.mid(0, kMaxImages));
     } catch (const Error &e) {
         if (self) {
             m_toast = e.message();
@@ -207,9 +214,11 @@ QCoro::Task<bool> MomentsVM::create(QString content, QStringList imagePaths)
         }
         co_return false;
     }
+    if (!answer)
+        co_return false;
     if (!self)
         co_return true;
-    if (auto post = MPost::parse(answer.value(QLatin1String("post")))) {
+    if (auto post = MPost::parse(answer->value(QLatin1String("post")))) {
         QList<MPost> posts = m_posts;
         posts.prepend(*post);
         setPosts(std::move(posts));

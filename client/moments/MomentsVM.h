@@ -83,6 +83,8 @@ signals:
     void toastChanged();
 
 private:
+    // The new post's answer; none when the view model went away before the post was made.
+    QCoro::Task<std::optional<QJsonObject>> publish(QString content, QStringList paths);
     QCoro::Task<void> mutate(QString path, QJsonObject body);
     void setLoading(bool loading);
     void setHasMore(bool hasMore);

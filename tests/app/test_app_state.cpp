@@ -2,10 +2,21 @@
 #include "app/AppState.h"
 #include "app/SessionStore.h"
 #include "im/IMService.h"
+#include "support/Await.h"
 #include "support/EventLoop.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+// Readable failures (found by argument lookup, so at global scope; internal to this file).
+static void PrintTo(const QString &s, std::ostream *os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
+static void PrintTo(const Credentials &c, std::ostream *os)
+{
+    *os << c.userID.toStdString() << " (" << c.nickname.toStdString() << ")";
+}
 
 namespace {
 
@@ -117,6 +128,50 @@ TEST_F(AppStateTest, FailedSignInAfterApplyLoginKeepsTheUserSignedIn)
     next.boot();
     ASSERT_TRUE(spinUntil([&] { return keyCalls.size() == 2; }));
     EXPECT_EQ(FakeSdk::callsOf("login").size(), 3u);
+}
+
+// The start-up sign-in answers only after the user signed out, or after another account signed
+// in: its result, success or failure, belongs to a session that no longer exists.
+TEST_F(AppStateTest, LateStartUpSignInLeavesTheNewSessionAlone)
+{
+    struct Case {
+        const char *name;
+        FakeSdk::Answer firstLogin;
+        bool otherAccountSignsIn;
+    };
+    const Case cases[] = {
+        {"refused, then signed out", {1501, "token expired", ""}, false},
+        {"accepted, then signed out", {0, "", ""}, false},
+        {"refused, then another account", {1501, "token expired", ""}, true},
+        {"accepted, then another account", {0, "", ""}, true},
+    };
+    const Credentials other{"u2", "t2", "c2", "Ben"};
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        FakeSdk::reset();
+        keyCalls.clear();
+        SessionStore::save({"u1", "t1", "c1", "Ann"});
+        IMService im(FAKE_IMSDK_PATH);
+        AppState state(im, recordKeys());
+        FakeSdk::script("login", {tc.firstLogin});
+        FakeSdk::hold("login");
+        state.boot();
+        ASSERT_EQ(FakeSdk::callsOf("login").size(), 1u);
+
+        state.logout();
+        if (tc.otherAccountSignsIn)
+            state.applyLogin({other.userID, other.imToken, other.chatToken}, other.nickname);
+        FakeSdk::release("login");
+        // The SDK answers in order and every answer resumes on this thread in order: once a later
+        // call has its answer, both sign-ins have seen theirs.
+        await(im.conversations());
+
+        const std::optional<Credentials> expected = tc.otherAccountSignsIn ? std::optional(other) : std::nullopt;
+        EXPECT_EQ(state.credentials(), expected);
+        EXPECT_EQ(SessionStore::load(), expected);
+        EXPECT_FALSE(state.bootError()) << state.bootError().value_or("").toStdString();
+        EXPECT_EQ(keyCalls, tc.otherAccountSignsIn ? QStringList{"t2/u2"} : QStringList{});
+    }
 }
 
 } // namespace

@@ -37,8 +37,7 @@ struct Harness {
     {
         for (int i = 0; i < 5; ++i) {
             FakeSdk::drain();
-            QCoreApplication::processEvents();
-            spinUntil([] { return false; }, 5);
+            finishBackgroundWork();
         }
     }
 

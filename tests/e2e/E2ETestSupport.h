@@ -5,6 +5,8 @@
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <QSet>
+#include <algorithm>
 #include <coroutine>
 #include <mutex>
 
@@ -58,6 +60,7 @@ private:
 class ServerDirectory : public FixedKeyDirectory {
 public:
     bool failing = false;
+    QSet<QString> unreachable; // users whose lookup fails
 
     QCoro::Task<void> publish(QString, QString userID, QString pubKey, QString deviceID) override
     {
@@ -78,7 +81,7 @@ public:
     {
         co_await YieldToLoop{};
         ++requests;
-        if (failing)
+        if (failing || std::any_of(userIDs.begin(), userIDs.end(), [&](const QString &id) { return unreachable.contains(id); }))
             throw Error(QStringLiteral("API"), 0, QStringLiteral("offline"));
         QHash<QString, QList<Device>> out;
         for (const QString &id : userIDs)

@@ -1,6 +1,7 @@
 // Device keys, the directory cache, trust on first use, rotation, safety code, call key.
 #include "E2ETestSupport.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QRegularExpression>
 
@@ -171,26 +172,52 @@ TEST(E2EKeys, RotationReplacesTheKeyAndDropsOnlyTheSessions)
     EXPECT_EQ(directory.requests, requests + 1);
 }
 
-TEST(E2EKeys, SafetyCodeIsTheSameForBothUsersAndAlwaysRefetches)
+// The code users compare, worked out here from its rule and not by the code under test: the
+// distinct keys in text order joined with "|", SHA-256, two big-endian words mod 10^6.
+QString codeOf(QStringList keys)
+{
+    keys.removeDuplicates();
+    keys.sort();
+    const QByteArray d = QCryptographicHash::hash(keys.join('|').toUtf8(), QCryptographicHash::Sha256);
+    auto word = [&](int at) {
+        return (quint32(quint8(d[at])) << 24 | quint32(quint8(d[at + 1])) << 16 | quint32(quint8(d[at + 2])) << 8
+                | quint32(quint8(d[at + 3])))
+            % 1000000u;
+    };
+    return QString::asprintf("%06u %06u", word(0), word(4));
+}
+
+TEST(E2EKeys, SafetyCodeCoversEveryDeviceOfBothUsersAndAlwaysRefetches)
 {
     ServerDirectory directory;
     Installation alice(directory, "alice");
     Installation bob(directory, "bob");
     const QString a = alice.publish();
     const QString b = bob.publish();
+    auto code = [](Installation &who, const QString &peer) { return *await(who.e2e.safetyCode(kTok, who.userID, peer)).value; };
 
-    const std::optional<QString> code = *await(alice.e2e.safetyCode(kTok, "alice", "bob")).value;
-    ASSERT_TRUE(code);
-    EXPECT_EQ(*code, E2E::safetyCodeOf({b, a}));
-    EXPECT_EQ(*await(bob.e2e.safetyCode(kTok, "bob", "alice")).value, code);
+    EXPECT_EQ(code(alice, "bob"), codeOf({a, b}));
+    EXPECT_EQ(code(bob, "alice"), codeOf({a, b}));
+    EXPECT_NE(codeOf({a, b}), codeOf({a})) << "the peer's key counts";
 
-    // A second device of Alice's changes both sides' code the moment it is published.
+    // A second device of Alice's changes both sides' code the moment it is published, and the
+    // second device computes the same code.
     Installation alice2(directory, "alice");
     const QString a2 = alice2.publish();
-    EXPECT_EQ(*await(alice.e2e.safetyCode(kTok, "alice", "bob")).value, E2E::safetyCodeOf({a, b, a2}));
-    EXPECT_EQ(*await(bob.e2e.safetyCode(kTok, "bob", "alice")).value, E2E::safetyCodeOf({a, b, a2}));
+    EXPECT_EQ(code(alice, "bob"), codeOf({a, a2, b}));
+    EXPECT_EQ(code(bob, "alice"), codeOf({a, a2, b}));
+    EXPECT_EQ(code(alice2, "bob"), codeOf({a, a2, b}));
 
-    EXPECT_EQ(*await(alice.e2e.safetyCode(kTok, "alice", "carol")).value, std::nullopt);
+    // Without the own devices (their lookup fails) the code still covers this device and the peer.
+    directory.unreachable = {"alice"};
+    EXPECT_EQ(code(alice2, "bob"), codeOf({a2, b}));
+    directory.unreachable.clear();
+
+    // A peer without a key has no code; their directory entry is asked every time.
+    const int requests = directory.requests;
+    EXPECT_EQ(code(alice, "carol"), std::nullopt);
+    EXPECT_EQ(code(alice, "carol"), std::nullopt);
+    EXPECT_EQ(directory.requests, requests + 2);
 }
 
 TEST(E2EKeys, CallKeyAgreesForOneRoomOnly)

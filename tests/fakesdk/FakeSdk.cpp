@@ -75,6 +75,7 @@ struct State {
     std::optional<std::string> createResult = std::string("{}");
     CB_I_S conn = nullptr, conversation = nullptr, message = nullptr;
     CB_I_S group = nullptr, user = nullptr, friends = nullptr;
+    std::map<std::string, std::vector<std::function<void()>>> held; // answers kept until release()
 };
 
 State &state()
@@ -111,10 +112,17 @@ std::vector<FakeSdk::Answer> answersFor(const std::string &fn, FakeSdk::Answer f
     return answers;
 }
 
-void sleepMs(int ms)
+// Posts an answer to the worker, or keeps it while calls of `fn` are held.
+void deliver(const std::string &fn, std::function<void()> task)
 {
-    if (ms > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    {
+        std::lock_guard g(state().mutex);
+        if (auto it = state().held.find(fn); it != state().held.end()) {
+            it->second.push_back(std::move(task));
+            return;
+        }
+    }
+    worker().post(std::move(task));
 }
 
 // Answers an ordinary call on the worker thread; the operation ID is copied since the caller
@@ -123,8 +131,7 @@ void answer(const char *fn, CB_S_I_S_S cb, const char *operationID)
 {
     std::string op = arg(operationID);
     for (const FakeSdk::Answer &a : answersFor(fn, {})) {
-        worker().post([cb, op, a] {
-            sleepMs(a.delayMs);
+        deliver(fn, [cb, op, a] {
             std::string o = op, m = a.errMsg, d = a.data;
             cb(o.data(), a.errCode, m.data(), d.data());
         });
@@ -134,9 +141,8 @@ void answer(const char *fn, CB_S_I_S_S cb, const char *operationID)
 void answerSend(CB_S_I_S_S_I cb, const char *operationID)
 {
     std::string op = arg(operationID);
-    for (const FakeSdk::Answer &a : answersFor("send_message", {0, "", "{}", 100, 0})) {
-        worker().post([cb, op, a] {
-            sleepMs(a.delayMs);
+    for (const FakeSdk::Answer &a : answersFor("send_message", {0, "", "{}", 100})) {
+        deliver("send_message", [cb, op, a] {
             std::string o = op, m = a.errMsg, d = a.data;
             cb(o.data(), a.errCode, m.data(), d.data(), a.progress);
         });
@@ -181,6 +187,7 @@ void reset()
     s.initResult = 1;
     s.createResult = std::string("{}");
     s.conn = s.conversation = s.message = s.group = s.user = s.friends = nullptr;
+    s.held.clear();
 }
 
 void script(const std::string &fn, std::vector<Answer> answers)
@@ -192,6 +199,27 @@ void script(const std::string &fn, std::vector<Answer> answers)
 void silence(const std::string &fn)
 {
     script(fn, {});
+}
+
+void hold(const std::string &fn)
+{
+    std::lock_guard g(state().mutex);
+    state().held[fn];
+}
+
+void release(const std::string &fn)
+{
+    std::vector<std::function<void()>> answers;
+    {
+        std::lock_guard g(state().mutex);
+        auto it = state().held.find(fn);
+        if (it == state().held.end())
+            return;
+        answers = std::move(it->second);
+        state().held.erase(it);
+    }
+    for (auto &task : answers)
+        worker().post(std::move(task));
 }
 
 void setInitResult(int result)

@@ -23,7 +23,6 @@ struct Answer {
     std::string errMsg;
     std::string data;
     int progress = 0;
-    int delayMs = 0;
 };
 
 // Clears calls, scripts and listeners; init_sdk succeeds again and create_* return "{}".
@@ -34,6 +33,10 @@ void reset();
 void script(const std::string &fn, std::vector<Answer> answers);
 // Answer nothing to the next call of `fn`.
 void silence(const std::string &fn);
+// Keep the answers to calls of `fn` (scripted or not) until release(fn) delivers them in order,
+// so a test can act while a call waits for its answer.
+void hold(const std::string &fn);
+void release(const std::string &fn);
 void setInitResult(int result);
 // What the create_* functions return (malloc'd copy); none returns a null pointer.
 void setCreateResult(std::optional<std::string> text);

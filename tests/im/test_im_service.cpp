@@ -243,9 +243,15 @@ TEST_F(IMServiceTest, DuplicateAndUnknownAnswersAreDropped)
 TEST_F(IMServiceTest, CompletionsResumeOnTheMainThreadWithoutBlockingIt)
 {
     ready();
-    FakeSdk::script("get_all_conversation_list", {{0, "", R"([{"conversationID":"si_a_b"}])", 0, 150}});
+    FakeSdk::script("get_all_conversation_list", {{0, "", R"([{"conversationID":"si_a_b"}])"}});
+    // The SDK answers only once the main thread has run something else while the call waits
+    // (a main thread blocked on the call would never get there).
+    FakeSdk::hold("get_all_conversation_list");
     bool timerFired = false;
-    QTimer::singleShot(10, &receiver, [&] { timerFired = true; });
+    QTimer::singleShot(0, &receiver, [&] {
+        timerFired = true;
+        FakeSdk::release("get_all_conversation_list");
+    });
 
     const QThread *main = QThread::currentThread();
     const QThread *resumedOn = nullptr;

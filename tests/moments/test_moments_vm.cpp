@@ -167,6 +167,65 @@ TEST_F(MomentsTest, CreateFailuresBecomeTheToast)
     EXPECT_EQ(server.requestsTo("/bridge/moments/create").size(), 1) << "nothing is posted after a failed image";
 }
 
+// Closing the tab destroys the view model while a publish waits for a file read or an upload:
+// nothing may touch it afterwards, and a post whose images were not all uploaded is not made.
+TEST_F(MomentsTest, ClosingTheTabWhilePublishing)
+{
+    struct Case {
+        const char *name;
+        QString closeAt; // the request whose arrival closes the tab; empty: at once, while the file is read
+        int posts;       // posts made after all
+    };
+    const Case cases[] = {
+        {"reading the first image", "", 0},
+        {"uploading the first image", "/api/object/part_limit", 0},
+        {"posting", "/bridge/moments/create", 1},
+    };
+    const QStringList paths{imageFile("a.jpg"), imageFile("b.jpg")};
+    answers["/bridge/moments/create"] = TestHttpServer::json({{"post", post("new")}});
+    const auto answer = server.handler;
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        server.requests.clear();
+        auto closing = std::make_unique<MomentsVM>(Credentials{"me", "tok", "ct", "Me"});
+        server.handler = [&](const TestHttpServer::Request &r) {
+            if (r.path == tc.closeAt)
+                closing.reset();
+            return answer(r);
+        };
+        QCoro::Task<bool> publishing = closing->create("hello", paths);
+        ASSERT_FALSE(publishing.isReady());
+        if (tc.closeAt.isEmpty())
+            closing.reset();
+        await(std::move(publishing));
+        EXPECT_FALSE(closing);
+        EXPECT_EQ(server.requestsTo("/bridge/moments/create").size(), tc.posts);
+    }
+    server.handler = answer;
+}
+
+TEST_F(MomentsTest, ClosingTheTabWhileTheFeedLoads)
+{
+    answers["/bridge/moments/feed"] = TestHttpServer::json({{"posts", posts(20)}});
+    answers["/bridge/moments/like"] = TestHttpServer::json({{"post", post("p1")}});
+    const std::function<QCoro::Task<void>(MomentsVM &)> operations[] = {
+        [](MomentsVM &m) { return m.refresh(); },
+        [](MomentsVM &m) { return m.like(*MPost::parse(post("p1"))); },
+        [](MomentsVM &m) { return m.deletePost(*MPost::parse(post("p1"))); },
+    };
+    const auto answer = server.handler;
+    for (const auto &operation : operations) {
+        auto closing = std::make_unique<MomentsVM>(Credentials{"me", "tok", "ct", "Me"});
+        server.handler = [&](const TestHttpServer::Request &r) {
+            closing.reset();
+            return answer(r);
+        };
+        await(operation(*closing));
+        EXPECT_FALSE(closing);
+    }
+    server.handler = answer;
+}
+
 TEST_F(MomentsTest, ServerAnswersReplaceOrRemovePosts)
 {
     answers["/bridge/moments/feed"] = TestHttpServer::json({{"posts", QJsonArray{post("a"), post("b")}}, {"hasMore", false}});

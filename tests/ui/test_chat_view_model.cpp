@@ -61,8 +61,7 @@ protected:
     {
         for (int i = 0; i < 4; ++i) {
             FakeSdk::drain();
-            QCoreApplication::processEvents();
-            spinUntil([] { return false; }, 5);
+            finishBackgroundWork();
         }
     }
 
@@ -283,7 +282,7 @@ TEST_F(ChatTest, SecretChatEndToEnd)
     EXPECT_EQ(chat().safetyCode()->size(), 13);
 }
 
-TEST_F(ChatTest, ReactionsRecallsAndDeletes)
+TEST_F(ChatTest, ReactionsAndDeletes)
 {
     await(chat().sendReaction("m1", "👍"));
     EXPECT_EQ(chat().reactions().value("m1").value("👍"), QSet<QString>{"alice"});
@@ -300,14 +299,130 @@ TEST_F(ChatTest, ReactionsRecallsAndDeletes)
     EXPECT_EQ(chat().messages().size(), 1) << "removed only after the SDK agrees";
     await(chat().deleteLocal(chat().messages()[0]));
     EXPECT_TRUE(chat().messages().isEmpty());
+}
 
+TEST_F(ChatTest, RecallMarksTheMessageOnlyWhenTheSdkAgrees)
+{
+    deliver(text("m7", "alice", "bob"));
     FakeSdk::script("revoke_message", {{1, "too late", ""}});
-    await(chat().revoke(text("m7", "alice", "bob")));
+    await(chat().revoke(chat().messages()[0]));
     EXPECT_TRUE(chat().revokedIDs().isEmpty());
-    await(chat().revoke(text("m7", "alice", "bob")));
-    FakeSdk::emitMessage(35, R"({"clientMsgID":"m7"})");
-    settle();
+    // No recall notice follows: the recall itself marks the message.
+    await(chat().revoke(chat().messages()[0]));
     EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m7"});
+    const auto calls = FakeSdk::callsOf("revoke_message");
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].args, (std::vector<std::string>{"si_alice_bob", "m7"}));
+}
+
+TEST_F(ChatTest, RecallNoticesFromThePeerMarkTheirMessage)
+{
+    deliver(text("m1", "bob", "alice"));
+    deliver(text("m2", "bob", "alice"));
+    int changes = 0;
+    QObject::connect(&chat(), &ChatViewModel::revokedIDsChanged, [&] { ++changes; });
+    const QJsonObject notice{{"clientMsgID", "m1"}, {"revokerID", "bob"}, {"sourceMessageSendID", "bob"},
+                             {"conversationID", "si_alice_bob"}, {"sessionType", 1}};
+    for (int i = 0; i < 2; ++i) {
+        FakeSdk::emitMessage(35, json(notice).c_str());
+        settle();
+    }
+    EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m1"});
+    EXPECT_EQ(changes, 1) << "a repeated notice changes nothing";
+    EXPECT_TRUE(FakeSdk::callsOf("revoke_message").empty());
+
+    for (const char *bad : {R"({"clientMsgID":7,"conversationID":"si_alice_bob"})", R"({"conversationID":"si_alice_bob"})", "[]", "not json"}) {
+        FakeSdk::emitMessage(35, bad);
+        settle();
+    }
+    EXPECT_EQ(chat().revokedIDs(), QSet<QString>{"m1"}) << "notices without a text ID are ignored";
+}
+
+// Closing the chat (destroying its view model) while one of its operations waits must neither
+// touch the freed object nor send anything on its behalf afterwards.
+TEST_F(ChatTest, ClosingTheChatWhileASecretSendEncrypts)
+{
+    await(aliceE2E.ensureKeys("tok", "alice"));
+    await(bobE2E.ensureKeys("tok", "bob"));
+    const QJsonObject secretMessage = custom("sec0", "alice", "bob", R"({"mireloType":"secret","v":3})", "mirelo-secret");
+    struct Case {
+        const char *name;
+        std::function<QCoro::Task<void>(ChatViewModel &)> start;
+    };
+    const Case cases[] = {
+        {"secret reaction", [](ChatViewModel &c) { return c.sendReaction("m1", "👍"); }},
+        {"secret edit",
+         [&](ChatViewModel &c) {
+             c.setEditing(secretMessage);
+             c.setDraft("fixed");
+             return c.sendText();
+         }},
+        {"secret text",
+         [](ChatViewModel &c) {
+             c.setDraft("psst");
+             return c.sendText();
+         }},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        auto closing = std::make_unique<ChatViewModel>(im, aliceE2E, app, clock, "bob", "");
+        closing->setSecretMode(true);
+        const size_t created = FakeSdk::callsOf("create_custom_message").size();
+        QCoro::Task<void> operation = tc.start(*closing);
+        ASSERT_FALSE(operation.isReady()) << "the envelope is built asynchronously";
+        closing.reset();
+        await(std::move(operation));
+        settle();
+        EXPECT_EQ(FakeSdk::callsOf("create_custom_message").size(), created);
+        EXPECT_TRUE(FakeSdk::callsOf("send_message").empty());
+    }
+}
+
+TEST_F(ChatTest, ClosingTheChatWhileASendOrLoadWaits)
+{
+    await(aliceE2E.ensureKeys("tok", "alice"));
+    await(bobE2E.ensureKeys("tok", "bob"));
+    struct Case {
+        const char *name;
+        const char *sdkCall; // held until the chat is gone
+        bool secret;
+        std::function<QCoro::Task<void>(ChatViewModel &)> start;
+    };
+    const Case cases[] = {
+        {"secret reaction", "send_message", true, [](ChatViewModel &c) { return c.sendReaction("m1", "👍"); }},
+        {"secret text", "send_message", true,
+         [](ChatViewModel &c) {
+             c.setDraft("psst");
+             return c.sendText();
+         }},
+        {"plain text", "send_message", false,
+         [](ChatViewModel &c) {
+             c.setDraft("hello");
+             return c.sendText();
+         }},
+        {"image", "send_message", false, [](ChatViewModel &c) { return c.sendImage("/tmp/a.png"); }},
+        {"recall", "revoke_message", false, [](ChatViewModel &c) { return c.revoke(text("m1", "alice", "bob")); }},
+        {"delete", "delete_message", false, [](ChatViewModel &c) { return c.deleteLocal(text("m1", "bob", "alice")); }},
+        {"history", "get_advanced_history_message_list", false, [](ChatViewModel &c) { return c.loadInitial(); }},
+        {"safety code", "", true, [](ChatViewModel &c) { return c.showSafetyCode(); }},
+    };
+    for (const Case &tc : cases) {
+        SCOPED_TRACE(tc.name);
+        auto closing = std::make_unique<ChatViewModel>(im, aliceE2E, app, clock, "bob", "");
+        closing->setSecretMode(tc.secret);
+        const std::string call = tc.sdkCall;
+        const size_t before = call.empty() ? 0 : FakeSdk::callsOf(call).size();
+        if (!call.empty())
+            FakeSdk::hold(call);
+        QCoro::Task<void> operation = tc.start(*closing);
+        if (!call.empty())
+            ASSERT_TRUE(spinUntil([&] { return FakeSdk::callsOf(call).size() > before; }));
+        closing.reset();
+        if (!call.empty())
+            FakeSdk::release(call);
+        await(std::move(operation));
+        settle();
+    }
 }
 
 // A recall notice names an ID, a conversation and the recalling sender: a copy of the ID in

@@ -370,13 +370,15 @@ QCoro::Task<bool> ChatViewModel::trySendSecretSilently(QJsonObject payload)
 {
     if (isGroup() || !m_secretMode)
         co_return false;
+    QPointer<ChatViewModel> self(this);
     const QString token = imToken(), me = selfID(), peer = m_peerID;
     std::optional<QString> envelope;
     try {
         envelope = co_await m_e2e.buildSecretEnvelope(token, me, peer, payload);
     } catch (const Error &) {
     }
-    if (!envelope)
+    // A chat closed while the envelope was built sends nothing.
+    if (!self || !envelope)
         co_return false;
     const QString message = m_im.createCustom(*envelope, QStringLiteral("mirelo-secret"));
     const QString none;
