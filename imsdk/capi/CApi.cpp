@@ -3,6 +3,7 @@
 #include <imsdk.h>
 #pragma GCC visibility pop
 
+#include "capi/ApplicationThread.h"
 #include "core/Codes.h"
 #include "core/Instance.h"
 
@@ -27,7 +28,11 @@ void destroyDefault()
 
 ImSdk::Instance &instance()
 {
-    std::call_once(g_once, [] { g_instance = new ImSdk::Instance; });
+    std::call_once(g_once, [] {
+        // A host without a Qt application gets ours, before this thread makes any Qt object.
+        ImSdk::ApplicationThread::ensure();
+        g_instance = new ImSdk::Instance;
+    });
     return *g_instance;
 }
 
@@ -91,7 +96,8 @@ int init_sdk(CB_I_S connListener, char *, char *config)
     ImSdk::Instance &sdk = instance();
     if (!sdk.init(bytes(config), wrap(connListener)))
         return 0;
-    // Stop the SDK thread before the application object (and its event dispatcher) goes away.
+    // Stop the SDK thread before the application object (and its event dispatcher) goes away,
+    // whether it is the host's or our own.
     static std::once_flag cleanup;
     std::call_once(cleanup, [] {
         if (QCoreApplication::instance())

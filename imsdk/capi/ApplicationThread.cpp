@@ -1,0 +1,121 @@
+#include "capi/ApplicationThread.h"
+
+#include <QCoreApplication>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QThread>
+
+#include <clocale>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace ImSdk::ApplicationThread {
+
+namespace {
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable up;
+    QCoreApplication *app = nullptr;
+    std::thread *thread = nullptr;
+    bool stopped = false;
+};
+
+// Never destroyed: stop() runs from exit handlers, after static destructors may have run.
+State &state()
+{
+    static State *s = new State;
+    return *s;
+}
+
+// Without a Qt host nobody else sets the trusted CAs; SARVO_CA adds one as it does for the client.
+void trustCaFromEnvironment()
+{
+    const QString path = qEnvironmentVariable("SARVO_CA");
+    if (path.isEmpty())
+        return;
+    const QList<QSslCertificate> certs = QSslCertificate::fromPath(path, QSsl::Pem);
+    if (certs.isEmpty()) {
+        qWarning("SARVO_CA ignored: no PEM certificate in %s", qPrintable(path));
+        return;
+    }
+    QSslConfiguration conf = QSslConfiguration::defaultConfiguration();
+    conf.addCaCertificates(certs);
+    QSslConfiguration::setDefaultConfiguration(conf);
+}
+
+QCoreApplication *createApplication()
+{
+    // Qt keeps argc and argv for the application's lifetime.
+    static int argc = 1;
+    static char name[] = "imsdk";
+    static char *argv[] = {name, nullptr};
+    // A GLib host's main loop owns the default main context; ours must not compete for it.
+    const bool noGlib = qEnvironmentVariableIsEmpty("QT_NO_GLIB");
+    if (noGlib)
+        qputenv("QT_NO_GLIB", "1");
+    // Qt sets the process locale from the environment; the host's choice stays.
+    const std::string locale = std::setlocale(LC_ALL, nullptr);
+    auto *app = new QCoreApplication(argc, argv);
+    std::setlocale(LC_ALL, locale.c_str());
+    if (noGlib)
+        qunsetenv("QT_NO_GLIB");
+    trustCaFromEnvironment();
+    return app;
+}
+
+// The application's thread: the first to use Qt in such a host, so Qt takes it as its main thread.
+void run()
+{
+    State &s = state();
+    QCoreApplication *app = createApplication();
+    {
+        std::lock_guard lock(s.mutex);
+        s.app = app;
+    }
+    s.up.notify_all();
+    app->exec();
+    {
+        std::lock_guard lock(s.mutex);
+        s.app = nullptr;
+    }
+    delete app; // runs the post routines on this thread while the application still exists
+}
+
+} // namespace
+
+void ensure()
+{
+    State &s = state();
+    std::unique_lock lock(s.mutex);
+    if (s.thread || s.stopped || QCoreApplication::instance())
+        return;
+    s.thread = new std::thread(run);
+    s.up.wait(lock, [&] { return s.app != nullptr; });
+    // From inside the library, so it also runs when the library is unloaded.
+    std::atexit(stop);
+}
+
+void stop()
+{
+    State &s = state();
+    std::thread *thread = nullptr;
+    {
+        std::lock_guard lock(s.mutex);
+        if (!s.thread || s.stopped || QThread::currentThread()->loopLevel() > 0)
+            return;
+        s.stopped = true;
+        thread = s.thread;
+        // Posted, not called: exit() before exec() has started would be lost.
+        QMetaObject::invokeMethod(s.app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    }
+    thread->join();
+    std::lock_guard lock(s.mutex);
+    delete s.thread;
+    s.thread = nullptr;
+}
+
+} // namespace ImSdk::ApplicationThread
