@@ -3,7 +3,10 @@
 #include <QCoreApplication>
 #include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslSocket>
 #include <QThread>
+
+#include <dlfcn.h>
 
 #include <clocale>
 #include <condition_variable>
@@ -18,18 +21,15 @@ namespace {
 
 struct State {
     std::mutex mutex;
+    void (*teardown)() = nullptr;
     std::condition_variable up;
     QCoreApplication *app = nullptr;
     std::thread *thread = nullptr;
     bool stopped = false;
 };
 
-// Never destroyed: stop() runs from exit handlers, after static destructors may have run.
-State &state()
-{
-    static State *s = new State;
-    return *s;
-}
+// Built when the library loads, so it is destroyed after the exit handler that ensure() registers.
+State g_state;
 
 // Without a Qt host nobody else sets the trusted CAs; SARVO_CA adds one as it does for the client.
 void trustCaFromEnvironment()
@@ -63,6 +63,9 @@ QCoreApplication *createApplication()
     std::setlocale(LC_ALL, locale.c_str());
     if (noGlib)
         qunsetenv("QT_NO_GLIB");
+    // Loads the TLS backend and initialises OpenSSL now, so that their exit handlers come before
+    // ours: ours, registered later, runs first and ends the SDK's connections while they work.
+    QSslSocket::supportsSsl();
     trustCaFromEnvironment();
     return app;
 }
@@ -70,7 +73,7 @@ QCoreApplication *createApplication()
 // The application's thread: the first to use Qt in such a host, so Qt takes it as its main thread.
 void run()
 {
-    State &s = state();
+    State &s = g_state;
     QCoreApplication *app = createApplication();
     {
         std::lock_guard lock(s.mutex);
@@ -82,26 +85,38 @@ void run()
         std::lock_guard lock(s.mutex);
         s.app = nullptr;
     }
-    delete app; // runs the post routines on this thread while the application still exists
+    // Called here rather than as a post routine: Qt's list of those is a global that exit may
+    // already have destroyed.
+    s.teardown();
+    delete app;
 }
 
 } // namespace
 
-void ensure()
+bool ensure(void (*teardown)())
 {
-    State &s = state();
+    State &s = g_state;
     std::unique_lock lock(s.mutex);
     if (s.thread || s.stopped || QCoreApplication::instance())
-        return;
+        return false;
+    s.teardown = teardown;
     s.thread = new std::thread(run);
     s.up.wait(lock, [&] { return s.app != nullptr; });
-    // From inside the library, so it also runs when the library is unloaded.
+    // Qt, its plugins and OpenSSL are not made to be unloaded (their global state is lost with
+    // them) nor loaded again in one process: once our application runs, the library stays
+    // loaded, whatever dlclose the host calls, and the teardown waits for exit.
+    Dl_info self;
+    if (dladdr(reinterpret_cast<void *>(&ensure), &self) && self.dli_fname)
+        dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    // Exit handlers run in reverse order: registered after Qt and OpenSSL came up, this one
+    // runs while they still work.
     std::atexit(stop);
+    return true;
 }
 
 void stop()
 {
-    State &s = state();
+    State &s = g_state;
     std::thread *thread = nullptr;
     {
         std::lock_guard lock(s.mutex);

@@ -6,14 +6,14 @@
 // application and this never starts.
 namespace ImSdk::ApplicationThread {
 
-// Starts the application unless one exists and returns once it is up. Thread-safe; at most one
-// per process, and never again after stop().
-void ensure();
+// Starts the application unless one exists and returns once it is up (true when it started it);
+// from then on the library stays loaded until exit. `teardown` runs on the application's thread
+// before the application ends. Thread-safe; at most one per process, never again after stop().
+bool ensure(void (*teardown)());
 
-// Ends the application and waits for its thread; its post routines (the SDK's teardown) run
-// there first. Also runs at exit and when the library is unloaded. Does nothing when it was not
-// started, or when called from inside a Qt event loop (a callback on an SDK thread), which the
-// teardown itself would wait for.
+// Ends the application and waits for its thread; `teardown` runs there first. Runs at exit.
+// Does nothing when it was not started, or when called from inside a Qt event loop (an exit
+// from a callback on an SDK thread), which the teardown would wait for.
 void stop();
 
 } // namespace ImSdk::ApplicationThread

@@ -30,8 +30,12 @@ ImSdk::Instance &instance()
 {
     std::call_once(g_once, [] {
         // A host without a Qt application gets ours, before this thread makes any Qt object.
-        ImSdk::ApplicationThread::ensure();
+        const bool own = ImSdk::ApplicationThread::ensure(destroyDefault);
         g_instance = new ImSdk::Instance;
+        // Stop the SDK thread before the host's application object (and its event dispatcher)
+        // goes away.
+        if (!own && QCoreApplication::instance())
+            qAddPostRoutine(destroyDefault);
     });
     return *g_instance;
 }
@@ -96,13 +100,6 @@ int init_sdk(CB_I_S connListener, char *, char *config)
     ImSdk::Instance &sdk = instance();
     if (!sdk.init(bytes(config), wrap(connListener)))
         return 0;
-    // Stop the SDK thread before the application object (and its event dispatcher) goes away,
-    // whether it is the host's or our own.
-    static std::once_flag cleanup;
-    std::call_once(cleanup, [] {
-        if (QCoreApplication::instance())
-            qAddPostRoutine(destroyDefault);
-    });
     return 1;
 }
 

@@ -67,7 +67,7 @@ TEST_F(CHost, TwoPlainCProcessesExchangeATextThroughTheCFunctions)
     const auto bob = registerUser("bob@example.org", "Bob");
     const QString text = "hello from a host without Qt";
 
-    // Bob's process signs in and waits; it unloads the library before it ends.
+    // Bob's process signs in and waits; it signs out and closes the library before it ends.
     const auto receiver = start(bob, {"receive", text});
     receiver->collectUntil([&] { return receiver->out.contains("ready\n"); });
     ASSERT_TRUE(receiver->out.contains("ready\n")) << receiver->log();

@@ -4,7 +4,7 @@
  *
  *   imsdk_c_host LIBRARY CONFIG_JSON USER_ID TOKEN receive TEXT
  *       prints "ready" once signed in, then "received <message JSON>" for the first new message
- *       carrying TEXT; signs out and unloads the library with dlclose before it returns.
+ *       carrying TEXT; signs out and closes the library with dlclose before it returns.
  *   imsdk_c_host LIBRARY CONFIG_JSON USER_ID TOKEN send TEXT PEER_ID
  *       prints "sent <message JSON>" once the send completes, then returns still signed in with
  *       the library loaded: the SDK is torn down by exit, its connection open.
