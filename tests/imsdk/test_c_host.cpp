@@ -12,25 +12,25 @@ namespace {
 class CHost : public ServerTest {
 protected:
     struct Run {
-        std::unique_ptr<QProcess> process = std::make_unique<QProcess>();
+        QProcess process;
         QByteArray out, err;
         // Collects output until `done` holds or the process has ended.
         void collectUntil(const std::function<bool()> &done, int timeoutMs = 30000)
         {
             const auto collect = [&] {
-                out += process->readAllStandardOutput();
-                err += process->readAllStandardError();
+                out += process.readAllStandardOutput();
+                err += process.readAllStandardError();
             };
             spinUntil([&] {
                 collect();
-                return done() || process->state() == QProcess::NotRunning;
+                return done() || process.state() == QProcess::NotRunning;
             }, timeoutMs);
             collect();
         }
         bool finished()
         {
             collectUntil([] { return false; });
-            return process->state() == QProcess::NotRunning;
+            return process.state() == QProcess::NotRunning;
         }
         // The JSON after `prefix` on the first output line that starts with it.
         QJsonObject line(const QByteArray &prefix) const
@@ -54,9 +54,9 @@ protected:
         auto run = std::make_unique<Run>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("SARVO_CA", Tls::ensureDevCertificates(dir.filePath("tls")).caCert);
-        run->process->setProcessEnvironment(env);
-        run->process->start(IMSDK_C_HOST_PATH, QStringList{IMSDK_PATH, QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact)),
-                                                           user.userID, user.imToken} + mode);
+        run->process.setProcessEnvironment(env);
+        const QString configJSON = QString::fromUtf8(QJsonDocument(config).toJson(QJsonDocument::Compact));
+        run->process.start(IMSDK_C_HOST_PATH, QStringList{IMSDK_PATH, configJSON, user.userID, user.imToken} + mode);
         return run;
     }
 };
@@ -75,14 +75,14 @@ TEST_F(CHost, TwoPlainCProcessesExchangeATextThroughTheCFunctions)
     // Alice's process sends and returns still signed in: the SDK goes down at exit.
     const auto sender = start(alice, {"send", text, bob.userID});
     ASSERT_TRUE(sender->finished()) << sender->log();
-    EXPECT_EQ(sender->process->exitStatus(), QProcess::NormalExit) << sender->log();
-    EXPECT_EQ(sender->process->exitCode(), 0) << sender->log();
+    EXPECT_EQ(sender->process.exitStatus(), QProcess::NormalExit) << sender->log();
+    EXPECT_EQ(sender->process.exitCode(), 0) << sender->log();
     const QJsonObject sent = sender->line("sent");
     EXPECT_EQ(sent["sendID"].toString(), alice.userID) << sender->log();
 
     ASSERT_TRUE(receiver->finished()) << receiver->log();
-    EXPECT_EQ(receiver->process->exitStatus(), QProcess::NormalExit) << receiver->log();
-    EXPECT_EQ(receiver->process->exitCode(), 0) << receiver->log();
+    EXPECT_EQ(receiver->process.exitStatus(), QProcess::NormalExit) << receiver->log();
+    EXPECT_EQ(receiver->process.exitCode(), 0) << receiver->log();
     const QJsonObject received = receiver->line("received");
     EXPECT_EQ(received["sendID"].toString(), alice.userID) << receiver->log();
     EXPECT_EQ(received["recvID"].toString(), bob.userID);
