@@ -3,6 +3,7 @@
 #include <imsdk.h>
 #pragma GCC visibility pop
 
+#include "capi/ApplicationThread.h"
 #include "core/Codes.h"
 #include "core/Instance.h"
 
@@ -27,7 +28,15 @@ void destroyDefault()
 
 ImSdk::Instance &instance()
 {
-    std::call_once(g_once, [] { g_instance = new ImSdk::Instance; });
+    std::call_once(g_once, [] {
+        // A host without a Qt application gets ours, before this thread makes any Qt object.
+        const bool own = ImSdk::ApplicationThread::ensure(destroyDefault);
+        g_instance = new ImSdk::Instance;
+        // Stop the SDK thread before the host's application object (and its event dispatcher)
+        // goes away.
+        if (!own && QCoreApplication::instance())
+            qAddPostRoutine(destroyDefault);
+    });
     return *g_instance;
 }
 
@@ -91,12 +100,6 @@ int init_sdk(CB_I_S connListener, char *, char *config)
     ImSdk::Instance &sdk = instance();
     if (!sdk.init(bytes(config), wrap(connListener)))
         return 0;
-    // Stop the SDK thread before the application object (and its event dispatcher) goes away.
-    static std::once_flag cleanup;
-    std::call_once(cleanup, [] {
-        if (QCoreApplication::instance())
-            qAddPostRoutine(destroyDefault);
-    });
     return 1;
 }
 

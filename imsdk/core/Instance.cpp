@@ -10,6 +10,8 @@
 #include <QJsonDocument>
 #include <QThread>
 
+#include <openssl/crypto.h>
+
 namespace ImSdk {
 
 namespace {
@@ -58,7 +60,12 @@ Instance::~Instance()
         m_listeners.set(kind, {});
     Session *session = m_session;
     QMetaObject::invokeMethod(m_anchor, [session] { delete session; }, Qt::BlockingQueuedConnection);
-    QMetaObject::invokeMethod(m_anchor, [anchor = m_anchor] { delete anchor; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(m_anchor, [anchor = m_anchor] {
+        delete anchor;
+        // OpenSSL would free this thread's state from a key destructor only after wait() below
+        // has returned, racing with its own exit handler when we are torn down at exit.
+        OPENSSL_thread_stop();
+    }, Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
     delete m_thread;

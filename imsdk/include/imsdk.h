@@ -9,6 +9,10 @@
  * on any thread of the SDK, including the calling thread before the call returns. Send
  * completions report progress: 1..99 with errCode 0 are intermediate reports; the final report
  * carries progress 0 or at least 100, or a non-zero errCode.
+ *
+ * Any process may load the library. A Qt program creates its application object before the first
+ * call; in a process without one the SDK runs its own on a thread of its own and the library then
+ * stays loaded, whatever dlclose is called, until exit ends both.
  */
 #ifndef SARVO_IMSDK_H
 #define SARVO_IMSDK_H
