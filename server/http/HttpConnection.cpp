@@ -139,6 +139,12 @@ bool Connection::readHead()
 
     const QByteArray connection = r.header("connection").toLower();
     if (connection.contains("upgrade") && r.header("upgrade").toLower() == "websocket") {
+        // Upgrades are matched on the path as sent: an encoded form of an endpoint is not that endpoint.
+        const QByteArray rawPath = requestLine[1].split('?').constFirst();
+        if (requestLine[2] != "HTTP/1.1" || rawPath.contains('%')) {
+            fail(400, "malformed upgrade request");
+            return false;
+        }
         const auto upgrade = m_shared->upgrades.constFind(r.path);
         if (upgrade == m_shared->upgrades.constEnd()) {
             fail(404, "no such endpoint");
