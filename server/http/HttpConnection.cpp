@@ -105,6 +105,13 @@ bool Connection::readHead()
     // Peek first: an upgrade request must reach its handler with the head unread.
     const QByteArray buffered = m_socket->peek(std::min(kMaxHead + 4, m_socket->bytesAvailable()));
     const qsizetype end = buffered.indexOf("\r\n\r\n");
+    // A line ended by a bare LF would never be followed by the blank CRLF line we wait for.
+    for (qsizetype lf = buffered.indexOf('\n'); lf >= 0 && (end < 0 || lf < end); lf = buffered.indexOf('\n', lf + 1)) {
+        if (lf == 0 || buffered[lf - 1] != '\r') {
+            fail(400, "lines must end with CRLF");
+            return false;
+        }
+    }
     if (end < 0) {
         if (buffered.size() > kMaxHead)
             fail(431, "request head too large");
