@@ -83,6 +83,10 @@ std::unique_ptr<Http::BodySink> Service::sinkFor(const Http::Request &head, std:
 {
     if (head.path.startsWith(QLatin1String(Objects::kPutPrefix)))
         return m_objects->partSink(head, refusal);
+    // Refused here rather than by the HTTP layer, so the answer has the route's own envelope.
+    const bool envelope = head.path.startsWith(QLatin1String("/chat/")) || head.path.startsWith(QLatin1String("/api/"));
+    if (envelope && head.contentLength > maxBody(head))
+        *refusal = failureResponse({413, QStringLiteral("request body too large"), QStringLiteral("BODY_TOO_LARGE"), {}}, true);
     return nullptr;
 }
 

@@ -32,6 +32,54 @@ QByteArray frame(quint8 opcode, const QByteArray &payload)
     return out;
 }
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool validUtf8(const QByteArray &bytes)
+{
+    const auto *p = reinterpret_cast<const uchar *>(bytes.constData());
+    const qsizetype n = bytes.size();
+    for (qsizetype i = 0; i < n;) {
+        const uchar c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        int more = 0;
+        uchar lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2;
+            if (c == 0xE0)
+                lo = 0xA0;
+            else if (c == 0xED)
+                hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3;
+            if (c == 0xF0)
+                lo = 0x90;
+            else if (c == 0xF4)
+                hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + more >= n)
+            return false;
+        if (p[i + 1] < lo || p[i + 1] > hi)
+            return false;
+        for (int k = 2; k <= more; ++k)
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+// Codes a peer may put in its close frame; the others are reserved or must never be sent.
+bool validCloseCode(int code)
+{
+    return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1011) || (code >= 3000 && code <= 4999);
+}
+
 QByteArray closePayload(int code, const QByteArray &reason)
 {
     QByteArray p;
@@ -116,36 +164,42 @@ bool WebSocket::readHandshake()
 {
     m_in += m_socket->read(kMaxHead + 4 - m_in.size());
     const qsizetype end = m_in.indexOf("\r\n\r\n");
+    auto refuse = [this](const QByteArray &statusLine) {
+        m_socket->write("HTTP/1.1 " + statusLine + "\r\nSec-WebSocket-Version: 13\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+        m_state = State::Closing;
+        m_socket->disconnectFromHost();
+        return false;
+    };
     if (end < 0) {
-        if (m_in.size() > kMaxHead) {
-            m_socket->write("HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-            m_state = State::Closing;
-            m_socket->disconnectFromHost();
-        }
+        if (m_in.size() > kMaxHead)
+            return refuse("431 Request Header Fields Too Large");
         return false;
     }
-    QByteArray key, version;
     const QList<QByteArray> lines = m_in.left(end).split('\n');
-    const bool isGet = lines.value(0).startsWith("GET ");
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    QList<QByteArray> keys, versions;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const qsizetype colon = lines[i].indexOf(':');
         if (colon <= 0)
             continue;
         const QByteArray name = lines[i].left(colon).trimmed().toLower();
         if (name == "sec-websocket-key")
-            key = lines[i].mid(colon + 1).trimmed();
+            keys << lines[i].mid(colon + 1).trimmed();
         else if (name == "sec-websocket-version")
-            version = lines[i].mid(colon + 1).trimmed();
+            versions << lines[i].mid(colon + 1).trimmed();
     }
     m_in.remove(0, end + 4);
-    if (!isGet || key.isEmpty() || version != "13") {
-        m_socket->write("HTTP/1.1 400 Bad Request\r\nSec-WebSocket-Version: 13\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
-        m_state = State::Closing;
-        m_socket->disconnectFromHost();
-        return false;
-    }
+    // Upgrades need HTTP/1.1 and exactly one key: the base64 form of 16 bytes.
+    const bool getOverHttp11 = requestLine.size() == 3 && requestLine[0] == "GET" && requestLine[2] == "HTTP/1.1";
+    const auto decoded = keys.size() == 1 && keys[0].size() == 24
+                             ? QByteArray::fromBase64Encoding(keys[0], QByteArray::AbortOnBase64DecodingErrors)
+                             : QByteArray::FromBase64Result{};
+    if (!getOverHttp11 || !decoded || decoded.decoded.size() != 16 || versions.size() != 1)
+        return refuse("400 Bad Request");
+    if (versions[0] != "13")
+        return refuse("426 Upgrade Required");
     const QByteArray accept =
-        QCryptographicHash::hash(key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
+        QCryptographicHash::hash(keys[0] + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11", QCryptographicHash::Sha1).toBase64();
     m_socket->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " + accept +
                     "\r\n\r\n");
     m_state = State::Open;
@@ -153,29 +207,26 @@ bool WebSocket::readHandshake()
     return true;
 }
 
-// Consumes one frame (or part of a skipped one); false when more bytes are needed.
+// Consumes one frame; false when more bytes are needed or the connection is being closed.
+// Every rule is checked as soon as the header is in: a frame that breaks one is never awaited.
 bool WebSocket::readFrame()
 {
-    if (m_skip > 0) {
-        const qint64 fromBuffer = std::min<qint64>(m_skip, m_in.size());
-        m_in.remove(0, fromBuffer);
-        m_skip -= fromBuffer;
-        while (m_skip > 0 && m_socket->bytesAvailable() > 0)
-            m_skip -= m_socket->skip(std::min<qint64>(m_skip, m_socket->bytesAvailable()));
-        if (m_skip > 0)
-            return false;
-        emit activity();
-        if (m_skipFin)
-            finishMessage();
-        return true;
-    }
     m_in += m_socket->read(std::max<qint64>(0, m_maxMessage + 14 - m_in.size()));
     if (m_in.size() < 2)
         return false;
     const auto *p = reinterpret_cast<const uchar *>(m_in.constData());
     const bool fin = p[0] & 0x80;
     const quint8 opcode = p[0] & 0x0F;
-    if ((p[0] & 0x70) || !(p[1] & 0x80)) { // extensions were not negotiated; clients must mask
+    const bool control = opcode & 0x8;
+    const bool knownOpcode = opcode <= Binary || opcode == Close || opcode == Ping || opcode == Pong;
+    // Extensions were not negotiated; clients must mask.
+    if ((p[0] & 0x70) || !(p[1] & 0x80) || !knownOpcode) {
+        fail(1002);
+        return false;
+    }
+    // A control frame is never fragmented and carries at most 125 bytes; data frames either
+    // start a message or continue the one in progress, never both.
+    if ((control && (!fin || (p[1] & 0x7F) > 125)) || (!control && (opcode == Continuation) != m_inMessage)) {
         fail(1002);
         return false;
     }
@@ -196,44 +247,9 @@ bool WebSocket::readFrame()
             return false;
         }
     }
-    if (m_in.size() < header + 4)
+    if (!control && length > quint64(m_maxMessage - m_message.size())) {
+        fail(1009); // not waited for: it could be gigabytes that never come
         return false;
-    const bool control = opcode & 0x8;
-    if (control && (!fin || length > 125)) {
-        fail(1002);
-        return false;
-    }
-    if (!control && (opcode > Binary || (opcode == Continuation && !m_inMessage))) {
-        fail(1002);
-        return false;
-    }
-    // Qt's client (6.4) repeats the first opcode on the later fragments of a long message
-    // instead of sending continuations; read those as continuations too.
-    const bool continues = !control && m_inMessage;
-    if (control && opcode != Close && opcode != Ping && opcode != Pong) {
-        fail(1002);
-        return false;
-    }
-    if (!control) {
-        // Only data counts as activity: control frames (pings) alone must not keep a connection.
-        emit activity();
-        if (!continues) {
-            m_inMessage = true;
-            m_binary = opcode == Binary;
-            m_dropping = false;
-            m_message.clear();
-        }
-        if (m_dropping || qint64(length) > m_maxMessage - m_message.size()) {
-            // Too large: skip it as it streams in.
-            m_dropping = true;
-            m_message.clear();
-            m_in.remove(0, header + 4);
-            m_skip = static_cast<qint64>(length);
-            m_skipFin = fin;
-            if (m_skip == 0 && fin)
-                finishMessage();
-            return true;
-        }
     }
     if (m_in.size() < header + 4 + qsizetype(length))
         return false;
@@ -253,28 +269,43 @@ bool WebSocket::readFrame()
         return true;
     case Close: {
         // Answer with the peer's code, as the protocol asks, then end.
-        const int code = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 1000;
-        const bool sendable = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code < 5000);
-        close(sendable ? code : 1000);
+        if (payload.isEmpty()) {
+            close(1000);
+        } else {
+            const int code = payload.size() >= 2 ? qFromBigEndian<quint16>(payload.constData()) : 0;
+            if (!validCloseCode(code))
+                fail(1002);
+            else if (!validUtf8(payload.mid(2)))
+                fail(1007);
+            else
+                close(code);
+        }
         return false;
     }
     default:
+        // Only data counts as activity: control frames (pings) alone must not keep a connection.
+        emit activity();
+        if (opcode != Continuation) {
+            m_inMessage = true;
+            m_binary = opcode == Binary;
+            m_message.clear();
+        }
         m_message += payload;
         if (fin)
             finishMessage();
-        return true;
+        return m_state == State::Open;
     }
 }
 
 void WebSocket::finishMessage()
 {
     m_inMessage = false;
-    const bool unusable = m_dropping || m_binary;
-    m_dropping = false;
     QByteArray message = std::move(m_message);
     m_message.clear();
-    if (unusable)
+    if (m_binary)
         emit unusableReceived();
+    else if (!validUtf8(message)) // checked whole, so a character may be split across fragments
+        fail(1007);
     else
         emit textReceived(message);
 }

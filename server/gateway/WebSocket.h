@@ -9,8 +9,8 @@ namespace Gateway {
 
 // The server side of a WebSocket over a socket whose TLS is already done: the opening
 // handshake, incoming frames (masked, possibly fragmented, control frames in between) and
-// outgoing frames. Messages above the size limit are skipped as they stream in instead of being
-// buffered, and reported like binary ones, so the protocol layer decides what to do about them.
+// outgoing frames. A message above the size limit, text that is not UTF-8 and any breach of the
+// framing rules close the connection with the matching close code as soon as they are seen.
 class WebSocket : public QObject {
     Q_OBJECT
 public:
@@ -31,7 +31,7 @@ public:
 signals:
     void opened();
     void textReceived(const QByteArray &utf8);
-    void unusableReceived(); // a binary message or one above the size limit
+    void unusableReceived(); // a binary message
     void activity();         // a data frame (not a control frame) arrived
     void closed();           // the socket is gone; delete the owner later
 
@@ -51,10 +51,7 @@ private:
     // The message being assembled from fragments.
     bool m_inMessage = false;
     bool m_binary = false;
-    bool m_dropping = false; // above the limit: its bytes are discarded
     QByteArray m_message;
-    qint64 m_skip = 0; // payload bytes still to discard from the current frame
-    bool m_skipFin = false;
 };
 
 } // namespace Gateway

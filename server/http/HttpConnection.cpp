@@ -105,6 +105,13 @@ bool Connection::readHead()
     // Peek first: an upgrade request must reach its handler with the head unread.
     const QByteArray buffered = m_socket->peek(std::min(kMaxHead + 4, m_socket->bytesAvailable()));
     const qsizetype end = buffered.indexOf("\r\n\r\n");
+    // A line ended by a bare LF would never be followed by the blank CRLF line we wait for.
+    for (qsizetype lf = buffered.indexOf('\n'); lf >= 0 && (end < 0 || lf < end); lf = buffered.indexOf('\n', lf + 1)) {
+        if (lf == 0 || buffered[lf - 1] != '\r') {
+            fail(400, "lines must end with CRLF");
+            return false;
+        }
+    }
     if (end < 0) {
         if (buffered.size() > kMaxHead)
             fail(431, "request head too large");
@@ -139,6 +146,12 @@ bool Connection::readHead()
 
     const QByteArray connection = r.header("connection").toLower();
     if (connection.contains("upgrade") && r.header("upgrade").toLower() == "websocket") {
+        // Upgrades are matched on the path as sent: an encoded form of an endpoint is not that endpoint.
+        const QByteArray rawPath = requestLine[1].split('?').constFirst();
+        if (requestLine[2] != "HTTP/1.1" || rawPath.contains('%')) {
+            fail(400, "malformed upgrade request");
+            return false;
+        }
         const auto upgrade = m_shared->upgrades.constFind(r.path);
         if (upgrade == m_shared->upgrades.constEnd()) {
             fail(404, "no such endpoint");

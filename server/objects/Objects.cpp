@@ -40,6 +40,16 @@ bool validName(const QString &name, const QString &userID)
     return true;
 }
 
+// A media type as HTTP defines it: type "/" subtype, then optional "; name=value" parameters
+// (value a token or a quoted string). Empty means "not given".
+bool validMediaType(const QString &type)
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        R"re(^[!#$%&'*+.^_`|~0-9A-Za-z-]+/[!#$%&'*+.^_`|~0-9A-Za-z-]+)re"
+        R"re((?:[ \t]*;[ \t]*(?:[!#$%&'*+.^_`|~0-9A-Za-z-]+=(?:[!#$%&'*+.^_`|~0-9A-Za-z-]+|"(?:[\t !#-\[\]-~]|\\[\t -~])*"))?)*$)re"));
+    return type.isEmpty() || pattern.match(type).hasMatch();
+}
+
 // Types a browser would run as a page are served so that they cannot run as one.
 bool activeType(const QString &type)
 {
@@ -180,6 +190,8 @@ QJsonObject Objects::initiate(const Caller &caller, const QJsonObject &body)
     const QString name = args.text("name", 512);
     const QString contentType = args.text("contentType", 128, false);
     args.text("cause", 256, false);
+    if (!validMediaType(contentType))
+        Args::refuse(QStringLiteral("\"contentType\" must be a media type such as application/octet-stream"));
     if (!isHex(hash, 32))
         Args::refuse(QStringLiteral("\"hash\" must be an MD5 hex digest"));
     if (!validName(name, caller.userID))
@@ -265,6 +277,8 @@ QCoro::Task<QJsonObject> Objects::complete(Caller caller, QJsonObject body)
     const QString name = args.text("name", 512, false, upload.name);
     const QString contentType = args.text("contentType", 128, false, upload.contentType);
     args.text("cause", 256, false);
+    if (!validMediaType(contentType))
+        Args::refuse(QStringLiteral("\"contentType\" must be a media type such as application/octet-stream"));
     if (name != upload.name)
         Args::refuse(QStringLiteral("\"name\" differs from the one the upload was started with"));
     if (hashes.size() != upload.partCount)

@@ -63,6 +63,10 @@ TEST_F(HttpLayer, MalformedHeadsAreRefused)
         {"POST /bridge/keys/get HTTP/1.1\r\nContent-Length: -5\r\n\r\n", "HTTP/1.1 400"},
         {"POST /bridge/keys/get HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 411"},
         {"GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n", "HTTP/1.1 431"},
+        // Bare LF line ends would otherwise hold the connection until the idle timeout.
+        {"GET / HTTP/1.1\nHost: x\n\n", "HTTP/1.1 400"},
+        {"GET / HTTP/1.1\r\nHost: x\n\r\n", "HTTP/1.1 400"},
+        {"POST /bridge/keys/get HTTP/1.1\r\nHost: x\r\nContent-Length: 2\n\n{}", "HTTP/1.1 400"},
     };
     for (const auto &[request, status] : cases)
         EXPECT_TRUE(exchange(request, 1).startsWith(status)) << request.left(60).toStdString();

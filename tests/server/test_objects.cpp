@@ -200,6 +200,52 @@ TEST_F(ObjectStore, ObjectNameRules)
     }
 }
 
+// The declared type is stored and served back, so only well-formed media types are taken.
+TEST_F(ObjectStore, ContentTypeMustBeAMediaType)
+{
+    struct Case {
+        const char *what;
+        QString type;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"what the client sends", "application/octet-stream", true},
+        {"empty", "", true},
+        {"vendor type", "application/vnd.example+json", true},
+        {"with a parameter", "text/plain; charset=utf-8", true},
+        {"quoted parameter", "multipart/mixed;boundary=\"a b;\\\"c\"", true},
+        {"NUL", QString(QChar(0)), false},
+        {"path", "../../etc/passwd", false},
+        {"no subtype", "image", false},
+        {"empty subtype", "image/", false},
+        {"space inside", "image/ png", false},
+        {"header injection", "text/plain\r\nX-Injected: 1", false},
+        {"parameter without a value", "text/plain; charset", false},
+        {"unclosed quote", "text/plain; a=\"b", false},
+        {"non-ASCII", "image/p\u00f1g", false},
+    };
+    const QString hash = Net::md5Hex(Net::md5Hex("x").toUtf8());
+    for (const Case &c : cases) {
+        for (const char *path : {"/object/initiate_multipart_upload", "/object/complete_multipart_upload"}) {
+            SCOPED_TRACE(std::string(c.what) + " on " + path);
+            QJsonObject body{{"hash", hash}, {"size", 1}, {"partSize", 1}, {"name", ann.userID + "/x.bin"}, {"contentType", c.type}};
+            if (QLatin1String(path) == QLatin1String("/object/complete_multipart_upload")) {
+                // Started with a valid type; only the type given at completion is wrong.
+                body.insert("contentType", "application/octet-stream");
+                const auto started = await(Net::imApi("/object/initiate_multipart_upload", body, ann.imToken));
+                ASSERT_FALSE(started.error);
+                const QString uploadID = started.value->value("upload").toObject().value("uploadID").toString();
+                const QJsonObject sign = started.value->value("upload").toObject().value("sign").toObject();
+                const Raw put = raw("PUT", sign.value("parts").toArray().first().toObject().value("url").toString(), "x");
+                ASSERT_EQ(put.status, 200) << put.body.toStdString();
+                body = {{"uploadID", uploadID}, {"parts", QJsonArray{Net::md5Hex("x")}}, {"name", ann.userID + "/x.bin"}, {"contentType", c.type}};
+            }
+            const auto answer = await(Net::imApi(path, body, ann.imToken));
+            EXPECT_EQ(!answer.error, c.accepted) << (answer.error ? answer.error->message().toStdString() : "");
+        }
+    }
+}
+
 TEST_F(ObjectStore, OpenUploadsPerAccountAreCapped)
 {
     auto initiate = [&](const ChatApi::LoginResult &user) {
