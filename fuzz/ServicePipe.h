@@ -34,15 +34,18 @@ public:
     ServicePipe &operator=(const ServicePipe &) = delete;
 
     // Writes all of `bytes`, reading back what the service answers so that neither side stalls.
+    // Stops early once the service has closed the connection.
     void send(QByteArrayView bytes)
     {
         while (!bytes.isEmpty()) {
-            const ssize_t n = ::write(m_peer, bytes.data(), size_t(bytes.size()));
+            const ssize_t n = ::send(m_peer, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL);
             if (n > 0) {
                 bytes = bytes.sliced(n);
                 continue;
             }
-            check(n < 0 && errno == EAGAIN, "writing to the service");
+            if (n < 0 && (errno == EPIPE || errno == ECONNRESET))
+                return;
+            check(n < 0 && (errno == EAGAIN || errno == EINTR), "writing to the service");
             pump();
         }
     }

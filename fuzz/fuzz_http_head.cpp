@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Fuzz::check(version.startsWith("HTTP/1."), "only HTTP/1.x is accepted");
     for (auto it = request->headers.cbegin(); it != request->headers.cend(); ++it) {
         Fuzz::check(!it.key().isEmpty() && it.key() == it.key().toLower(), "header names are lower case and not empty");
-        Fuzz::check(it.key() == it.key().trimmed() && it.value() == it.value().trimmed(), "header parts are trimmed");
+        Fuzz::check(it.key() == it.key().trimmed(), "header names are trimmed");
     }
     // What the connection and the routes read from a head next.
     bool ok = false;
