@@ -62,11 +62,13 @@ std::optional<Request> parseHead(const QByteArray &head, QByteArray *version, QB
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray &line = lines[i];
         const qsizetype colon = line.indexOf(':');
-        if (colon <= 0) {
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        // No empty names, and no white space around one: a folded line or "Name :" would be
+        // read differently by a proxy in front of us.
+        if (colon <= 0 || name.size() != colon) {
             *error = "malformed header";
             return std::nullopt;
         }
-        const QByteArray name = line.left(colon).trimmed().toLower();
         const QByteArray value = line.mid(colon + 1).trimmed();
         if (r.headers.contains(name))
             r.headers[name] += ", " + value;
