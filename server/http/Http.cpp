@@ -1,6 +1,7 @@
 #include "http/Http.h"
 
 #include <QJsonDocument>
+#include <QUrl>
 
 namespace Http {
 
@@ -43,6 +44,39 @@ QByteArray reasonPhrase(int status)
     case 503: return "Service Unavailable";
     default: return "Status";
     }
+}
+
+std::optional<Request> parseHead(const QByteArray &head, QByteArray *version, QByteArray *error)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    if (requestLine.size() != 3 || !requestLine[1].startsWith('/') || !requestLine[2].startsWith("HTTP/1.")) {
+        *error = "malformed request line";
+        return std::nullopt;
+    }
+    Request r;
+    r.method = requestLine[0];
+    const QUrl url = QUrl::fromEncoded(requestLine[1]);
+    r.path = url.path(QUrl::FullyDecoded);
+    r.query = QUrlQuery(url);
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray &line = lines[i];
+        const qsizetype colon = line.indexOf(':');
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        // No empty names, and no white space around one: a folded line or "Name :" would be
+        // read differently by a proxy in front of us.
+        if (colon <= 0 || name.size() != colon) {
+            *error = "malformed header";
+            return std::nullopt;
+        }
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (r.headers.contains(name))
+            r.headers[name] += ", " + value;
+        else
+            r.headers.insert(name, value);
+    }
+    *version = requestLine[2];
+    return r;
 }
 
 } // namespace Http

@@ -46,6 +46,11 @@ struct Response {
 
 QByteArray reasonPhrase(int status);
 
+// A request head as it arrived (request line and header lines, without the blank line that ends
+// it), parsed; none when it is malformed, with the reason in `error`. `version` gets the
+// protocol ("HTTP/1.1"). The peer and the body are left for the connection to fill in.
+std::optional<Request> parseHead(const QByteArray &head, QByteArray *version, QByteArray *error);
+
 // Receives a request body as it arrives, so large bodies are never held whole.
 class BodySink {
 public:

@@ -5,7 +5,6 @@
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QSslSocket>
-#include <QUrl>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -117,32 +116,14 @@ bool Connection::readHead()
             fail(431, "request head too large");
         return false;
     }
-    const QList<QByteArray> lines = buffered.left(end).split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    if (requestLine.size() != 3 || !requestLine[1].startsWith('/') || !requestLine[2].startsWith("HTTP/1.")) {
-        fail(400, "malformed request line");
+    QByteArray version, error;
+    std::optional<Request> head = parseHead(buffered.left(end), &version, &error);
+    if (!head) {
+        fail(400, error);
         return false;
     }
-    Request r;
-    r.method = requestLine[0];
+    Request r = std::move(*head);
     r.peer = m_socket->peerAddress();
-    const QUrl url = QUrl::fromEncoded(requestLine[1]);
-    r.path = url.path(QUrl::FullyDecoded);
-    r.query = QUrlQuery(url);
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray &line = lines[i];
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0) {
-            fail(400, "malformed header");
-            return false;
-        }
-        const QByteArray name = line.left(colon).trimmed().toLower();
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        if (r.headers.contains(name))
-            r.headers[name] += ", " + value;
-        else
-            r.headers.insert(name, value);
-    }
 
     const QByteArray connection = r.header("connection").toLower();
     if (connection.contains("upgrade") && r.header("upgrade").toLower() == "websocket") {
@@ -176,7 +157,7 @@ bool Connection::readHead()
     }
 
     m_socket->read(end + 4);
-    m_keepAlive = requestLine[2] == "HTTP/1.1" ? !connection.contains("close") : connection.contains("keep-alive");
+    m_keepAlive = version == "HTTP/1.1" ? !connection.contains("close") : connection.contains("keep-alive");
     m_headOnly = r.method == "HEAD";
     if (r.headers.contains("transfer-encoding")) {
         fail(411, "a Content-Length is required");

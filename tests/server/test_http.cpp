@@ -62,6 +62,10 @@ TEST_F(HttpLayer, MalformedHeadsAreRefused)
         {"NONSENSE\r\n\r\n", "HTTP/1.1 400"},
         {"POST /bridge/keys/get HTTP/1.1\r\nContent-Length: -5\r\n\r\n", "HTTP/1.1 400"},
         {"POST /bridge/keys/get HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 411"},
+        // Header names that are empty or carry white space around them (a folded line among them).
+        {"GET / HTTP/1.1\r\n : nameless\r\n\r\n", "HTTP/1.1 400"},
+        {"GET / HTTP/1.1\r\nHost : x\r\n\r\n", "HTTP/1.1 400"},
+        {"GET / HTTP/1.1\r\nHost: x\r\n Content-Length: 5\r\n\r\n", "HTTP/1.1 400"},
         {"GET / HTTP/1.1\r\nX: " + QByteArray(20000, 'a') + "\r\n\r\n", "HTTP/1.1 431"},
         // Bare LF line ends would otherwise hold the connection until the idle timeout.
         {"GET / HTTP/1.1\nHost: x\n\n", "HTTP/1.1 400"},
