@@ -56,6 +56,7 @@ std::optional<Request> parseHead(const QByteArray &head, QByteArray *version, QB
     }
     Request r;
     r.method = requestLine[0];
+    r.target = requestLine[1];
     const QUrl url = QUrl::fromEncoded(requestLine[1]);
     r.path = url.path(QUrl::FullyDecoded);
     r.query = QUrlQuery(url);

@@ -21,7 +21,8 @@ struct Request {
     Request() = default;
 
     QByteArray method;
-    QString path; // decoded, without the query
+    QByteArray target; // the request target as sent, still encoded
+    QString path;      // decoded, without the query
     QUrlQuery query;
     QHash<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;                       // empty when the body was streamed to a sink
