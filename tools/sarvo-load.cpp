@@ -190,8 +190,6 @@ HttpResult login(quint16 port, const QHostAddress &from, const QString &email, c
     waitFor([&] { return (r = c.take()).has_value(); }, timeoutMs);
     HttpResult out = r.value_or(HttpResult{});
     out.ms = t.elapsed();
-    if (!r && qEnvironmentVariableIsSet("SARVO_LOAD_DEBUG"))
-        std::fprintf(stderr, "login: %s state %d\n", qPrintable(c.socket->errorString()), int(c.socket->state()));
     return out;
 }
 
