@@ -763,6 +763,30 @@ TEST(GatewayBackpressure, OverTheProcessBudgetTheLargestHolderIsClosedWith1008)
     }));
 }
 
+TEST(GatewayBackpressure, PushesBeyondTheConnectionCapCloseItWith1008)
+{
+    ::Gateway::WebSocket::Bounds bounds;
+    bounds.maxPendingWrite = 1024 * 1024;
+    bounds.closeGraceMs = 60000; // the peer reads the close frame before it would be reset
+    PlainWebSocketServer server(bounds);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    RawPeer peer(server.serverPort());
+    ASSERT_TRUE(spinUntil([&] {
+        peer.pump(true);
+        return server.ws && server.ws->isOpen();
+    }));
+    // Pushes the peer does not read: the second does not fit under the cap.
+    server.ws->sendText(QByteArray(768 * 1024, 'p'));
+    server.ws->sendText(QByteArray(768 * 1024, 'q'));
+    EXPECT_FALSE(server.ws->isOpen());
+    ASSERT_TRUE(spinUntil([&] {
+        peer.pump(true);
+        return peer.closeCode >= 0;
+    }, 20000));
+    EXPECT_EQ(peer.closeCode, 1008);
+    EXPECT_EQ(peer.texts, 1);
+}
+
 TEST(GatewayWriteCap, PongsToAPeerThatNeverReadsAreCapped)
 {
     ::Gateway::WebSocket::Bounds bounds;
