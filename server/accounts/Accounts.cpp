@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFuture>
+#include <QPromise>
 #include <QRegularExpression>
 #include <QtConcurrent/QtConcurrentRun>
 #include <qcoro/qcorofuture.h>
@@ -63,7 +64,7 @@ bool RateLimiter::hit(const QString &key, qint64 now)
 
 Accounts::Accounts(Context &ctx)
     : m_ctx(ctx), m_ipLimit(kCodeRequestsPerHour, 3600 * 1000), m_accountGuesses(ctx.options.accountGuesses),
-      m_addressGuesses(ctx.options.addressGuesses)
+      m_addressGuesses(ctx.options.addressGuesses), m_hashes(ctx.hashPool, ctx.options.hashesWaitingPerAddress)
 {
 }
 
@@ -82,21 +83,48 @@ bool Accounts::validEmail(const QString &email)
     return email.size() <= 254 && re.match(email).hasMatch();
 }
 
-QCoro::Task<QString> Accounts::hashPassword(QString md5hex)
+QCoro::Task<QString> Accounts::hashPassword(QString md5hex, QHostAddress peer)
 {
     const int iterations = m_ctx.options.passwordIterations;
-    auto work = [md5hex, iterations] { return Passwords::hash(md5hex, iterations); };
-    QFuture<QString> future = QtConcurrent::run(&m_ctx.hashPool, work);
+    auto promise = std::make_shared<QPromise<QString>>();
+    QFuture<QString> future = promise->future();
+    promise->start();
+    const bool queued = m_hashes.submit(Throttle::addressKey(peer), [promise, md5hex, iterations](bool run) {
+        QString hashed;
+        try {
+            if (run)
+                hashed = Passwords::hash(md5hex, iterations);
+        } catch (const std::exception &) {
+        }
+        promise->addResult(hashed);
+        promise->finish();
+    });
+    if (!queued)
+        refuse(429, "RATE_LIMIT_IP", QStringLiteral("too many requests from this address; try again in 1 s"), {{QStringLiteral("retryAfter"), 1}});
     const QString hashed = co_await future;
+    if (hashed.isEmpty())
+        refuse(503, "UNAVAILABLE", QStringLiteral("the service is stopping"));
     co_return hashed;
 }
 
-QCoro::Task<bool> Accounts::verifyPassword(QString md5hex, QString stored)
+QCoro::Task<std::optional<bool>> Accounts::verifyPassword(QString md5hex, QString stored, QHostAddress peer)
 {
     // An empty `stored` stands for an unknown account.
+    auto promise = std::make_shared<QPromise<bool>>();
+    QFuture<bool> future = promise->future();
+    promise->start();
+    const bool queued = m_hashes.submit(Throttle::addressKey(peer), [this, promise, md5hex, stored](bool run) {
+        bool ok = false;
+        try {
+            ok = run && Passwords::verify(md5hex, stored.isEmpty() ? dummyHash() : stored);
+        } catch (const std::exception &) {
+        }
+        promise->addResult(ok);
+        promise->finish();
+    });
+    if (!queued)
+        co_return std::nullopt;
     ++m_passwordChecks;
-    auto work = [this, md5hex, stored] { return Passwords::verify(md5hex, stored.isEmpty() ? dummyHash() : stored); };
-    QFuture<bool> future = QtConcurrent::run(&m_ctx.hashPool, work);
     const bool ok = co_await future;
     co_return ok;
 }
@@ -223,8 +251,14 @@ QCoro::Task<QJsonObject> Accounts::login(QJsonObject body, QHostAddress peer)
         refuse(429, "RATE_LIMIT_LOGIN", QStringLiteral("too many sign-in attempts; try again in %1 s").arg((wait + 999) / 1000),
                {{QStringLiteral("retryAfter"), (wait + 999) / 1000}});
     const QString stored = user ? user->passwordHash : QString();
-    const bool ok = co_await verifyPassword(password, stored);
-    if (!user || !ok || !Passwords::isMd5Hex(password))
+    const std::optional<bool> ok = co_await verifyPassword(password, stored, peer);
+    if (!ok) {
+        // Not a guess: this address already has its share of sign-ins being checked.
+        m_accountGuesses.succeeded(account, false);
+        m_addressGuesses.succeeded(address, false);
+        refuse(429, "RATE_LIMIT_LOGIN", QStringLiteral("too many sign-in attempts at once; try again in 1 s"), {{QStringLiteral("retryAfter"), 1}});
+    }
+    if (!user || !*ok || !Passwords::isMd5Hex(password))
         refuse(401, "LOGIN_FAILED", QStringLiteral("incorrect account or password"));
     m_accountGuesses.succeeded(account, true);
     m_addressGuesses.succeeded(address, false);
@@ -343,7 +377,7 @@ QCoro::Task<QJsonObject> Accounts::registerAccount(QJsonObject body, QHostAddres
     user.email = email;
     user.nickname = nickname;
     user.createdAt = m_ctx.now();
-    user.passwordHash = co_await hashPassword(password);
+    user.passwordHash = co_await hashPassword(password, peer);
     if (!m_ctx.store.insertUser(user))
         refuse(409, "EMAIL_TAKEN", QStringLiteral("e-mail already registered"));
     Log::info("user_registered", {{"user", user.id}});
@@ -365,7 +399,7 @@ QCoro::Task<QJsonObject> Accounts::reset(QJsonObject body, QHostAddress peer)
     if (!user)
         refuse(404, "EMAIL_NOT_FOUND", QStringLiteral("e-mail not registered"));
     checkCode(email, QStringLiteral("reset"), trimmed(code), peer);
-    const QString hashed = co_await hashPassword(password);
+    const QString hashed = co_await hashPassword(password, peer);
     m_ctx.store.setPasswordHash(user->id, hashed);
     // A reset is what a user does when someone else may know the password: end every session.
     revokeAll(user->id);

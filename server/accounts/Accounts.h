@@ -1,5 +1,6 @@
 #pragma once
 
+#include "accounts/HashQueue.h"
 #include "app/Context.h"
 
 #include <deque>
@@ -69,8 +70,10 @@ public:
     static bool validEmail(const QString &email);
 
 private:
-    QCoro::Task<QString> hashPassword(QString md5hex);
-    QCoro::Task<bool> verifyPassword(QString md5hex, QString stored);
+    // Slow hashes, queued fairly per client address; refused (429) or nothing when the address
+    // already has its share of hashes waiting.
+    QCoro::Task<QString> hashPassword(QString md5hex, QHostAddress peer);
+    QCoro::Task<std::optional<bool>> verifyPassword(QString md5hex, QString stored, QHostAddress peer);
     QJsonObject issueTokens(const QString &userID);
     QString newUserID();
     void checkCode(const QString &email, const QString &purpose, const QString &code, const QHostAddress &peer);
@@ -91,6 +94,7 @@ private:
     Throttle m_accountGuesses;
     Throttle m_addressGuesses;
     std::atomic<int> m_passwordChecks{0};
+    HashQueue m_hashes;
     std::mutex m_tokenMutex;
     QHash<QByteArray, CachedToken> m_tokens; // kind + token hash -> user
     quint64 m_revocations = 0;                // bumped on every revocation, under m_tokenMutex

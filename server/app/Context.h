@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accounts/Throttle.h"
+#include "core/OutputBudget.h"
 #include "mail/Smtp.h"
 #include "storage/Store.h"
 
@@ -29,6 +30,11 @@ struct Options {
     qint64 minPartSize = 5242880;
     qint64 maxParts = 10000;
     qint64 maxObjectSize = 4LL * 1024 * 1024 * 1024;
+    // What all connections together may hold unread by their peers before the largest holders
+    // are closed.
+    qint64 maxOutput = 128LL * 1024 * 1024;
+    // Password hashes one client address may have waiting; more are refused before hashing.
+    int hashesWaitingPerAddress = 4;
 };
 
 // What every component of the service shares.
@@ -37,6 +43,7 @@ struct Context {
     Storage::Store &store;
     QByteArray secret; // signs part URLs and room tokens; kept in the data directory
     QThreadPool &hashPool;
+    std::shared_ptr<OutputBudget> output; // shared by every connection of the service
 
     qint64 now() const;
     QString dataPath(const QString &name) const;

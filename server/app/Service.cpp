@@ -63,7 +63,8 @@ Service::Service(Options options)
     m_pool.setMaxThreadCount(std::max(2, QThread::idealThreadCount()));
     m_store = std::make_unique<Storage::SqliteStore>(QDir(options.dataDir).filePath(QStringLiteral("sarvo.db")));
     const QByteArray secret = loadSecret(QDir(options.dataDir).filePath(QStringLiteral("secret.key")));
-    m_ctx = std::make_unique<Context>(Context{std::move(options), *m_store, secret, m_pool});
+    const qint64 maxOutput = options.maxOutput;
+    m_ctx = std::make_unique<Context>(Context{std::move(options), *m_store, secret, m_pool, std::make_shared<OutputBudget>(maxOutput)});
     m_accounts = std::make_unique<Accounts>(*m_ctx);
     m_bridge = std::make_unique<Bridge>(*m_ctx);
     m_moments = std::make_unique<Moments>(*m_ctx);
@@ -228,6 +229,7 @@ LocalService::LocalService(Options options, QSslConfiguration tls, Gateway::Limi
       m_http(m_service, std::move(tls), m_service.context().options.threads)
 {
     Gateway::Hub *gateway = &m_gateway;
+    m_http.setOutputBudget(m_service.context().output);
     m_http.setUpgradeHandler(QStringLiteral("/msg_gateway"), [gateway](QSslSocket *socket) { gateway->accept(socket); });
     m_service.accounts().setRevocationHook([gateway](const QString &userID) {
         gateway->kick(userID, QStringLiteral("tokenRevoked"), Gateway::TokenInvalid);

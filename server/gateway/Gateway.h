@@ -25,8 +25,13 @@ struct Limits {
     int authMs = 10 * 1000;
     int idleMs = 75 * 1000;
     int malformedFrames = 10;
-    // A peer that does not read its pushes and answers must not make us buffer without bound.
+    // A peer that does not read its pushes and answers must not make us buffer without bound:
+    // its requests wait above `pauseAbove` unread bytes (until it has taken all but
+    // `resumeBelow`), and it is closed with 1008 above `maxPendingWrite`.
     qint64 maxPendingWrite = 32 * 1024 * 1024;
+    qint64 pauseAbove = 256 * 1024;
+    qint64 resumeBelow = 64 * 1024;
+    int closeGraceMs = 2000;
 };
 
 enum CloseCode { ProtocolViolation = 4000, TokenInvalid = 4001, UnsupportedVersion = 4002, AccountRemoved = 4003 };

@@ -25,7 +25,15 @@ double usableId(const QJsonValue &v)
 
 } // namespace
 
-Session::Session(Hub &hub, QSslSocket *socket) : m_hub(hub), m_ws(new WebSocket(socket, hub.limits().maxFrame, hub.limits().maxPendingWrite, this))
+namespace {
+WebSocket::Bounds boundsOf(const Limits &l)
+{
+    return {l.maxFrame, l.maxPendingWrite, l.pauseAbove, l.resumeBelow, l.closeGraceMs};
+}
+} // namespace
+
+Session::Session(Hub &hub, QSslSocket *socket)
+    : m_hub(hub), m_ws(new WebSocket(socket, boundsOf(hub.limits()), hub.context().output.get(), this))
 {
     m_caller.session = this;
     connect(m_ws, &WebSocket::textReceived, this, &Session::onText);

@@ -1,5 +1,7 @@
 #include "gateway/WebSocket.h"
 
+#include "core/OutputBudget.h"
+
 #include <QCryptographicHash>
 #include <QSslSocket>
 #include <QtEndian>
@@ -9,6 +11,10 @@ namespace Gateway {
 namespace {
 
 constexpr qsizetype kMaxHead = 16 * 1024;
+constexpr int kOverflow = 1008;
+// Bytes the kernel may hold for a peer that does not read (it otherwise grows this to megabytes,
+// and answers computed into it escape every bound of ours).
+constexpr int kSendBuffer = 256 * 1024;
 
 enum Opcode : quint8 { Continuation = 0x0, Text = 0x1, Binary = 0x2, Close = 0x8, Ping = 0x9, Pong = 0xA };
 
@@ -90,23 +96,32 @@ QByteArray closePayload(int code, const QByteArray &reason)
 
 } // namespace
 
-WebSocket::WebSocket(QSslSocket *socket, qint64 maxMessage, qint64 maxPendingWrite, QObject *parent)
-    : QObject(parent), m_socket(socket), m_maxMessage(maxMessage), m_maxPendingWrite(maxPendingWrite)
+WebSocket::WebSocket(QSslSocket *socket, Bounds bounds, OutputBudget *budget, QObject *parent)
+    : QObject(parent), m_socket(socket), m_bounds(bounds), m_budget(budget), m_maxMessage(bounds.maxMessage)
 {
     m_socket->setParent(this);
-    connect(m_socket, &QIODevice::readyRead, this, &WebSocket::onReadyRead);
-    connect(m_socket, &QAbstractSocket::disconnected, this, [this] {
-        if (m_state != State::Closed) {
-            m_state = State::Closed;
-            emit closed();
-        }
+    m_socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, kSendBuffer);
+    m_next.setSingleShot(true);
+    m_next.setInterval(0);
+    connect(&m_next, &QTimer::timeout, this, &WebSocket::onReadyRead);
+    if (m_budget)
+        m_budget->enter(this, [this] { close(kOverflow, "output budget exceeded"); });
+    m_closeGrace.setSingleShot(true);
+    m_closeGrace.setInterval(m_bounds.closeGraceMs);
+    connect(&m_closeGrace, &QTimer::timeout, this, [this] {
+        // The peer does not take the close frame: waiting for it would hold its output forever.
+        m_socket->abort();
+        gone();
     });
+    connect(m_socket, &QIODevice::readyRead, this, &WebSocket::onReadyRead);
+    connect(m_socket, &QIODevice::bytesWritten, this, &WebSocket::onWritten);
+    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &WebSocket::onWritten);
+    connect(m_socket, &QAbstractSocket::disconnected, this, &WebSocket::gone);
     // The head may be buffered already: it was peeked, not read, by the HTTP layer. A peer gone
     // before the hand-off sends no `disconnected` any more.
     QMetaObject::invokeMethod(this, [this] {
         if (m_socket->state() == QAbstractSocket::UnconnectedState) {
-            m_state = State::Closed;
-            emit closed();
+            gone();
             return;
         }
         onReadyRead();
@@ -115,8 +130,43 @@ WebSocket::WebSocket(QSslSocket *socket, qint64 maxMessage, qint64 maxPendingWri
 
 WebSocket::~WebSocket()
 {
+    if (m_budget)
+        m_budget->leave(this);
     m_socket->disconnect(this);
     m_socket->abort();
+}
+
+void WebSocket::gone()
+{
+    m_closeGrace.stop();
+    if (m_budget)
+        m_budget->update(this, 0);
+    if (m_state != State::Closed) {
+        m_state = State::Closed;
+        emit closed();
+    }
+}
+
+qint64 WebSocket::pendingOutput() const { return m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite(); }
+
+void WebSocket::onWritten()
+{
+    if (m_state == State::Closed)
+        return;
+    if (m_budget)
+        m_budget->update(this, pendingOutput());
+    if (m_paused && pendingOutput() < m_bounds.resumeBelow) {
+        m_paused = false;
+        // Not from inside the socket's signal: requests answered now write to it again.
+        m_next.start();
+    }
+}
+
+bool WebSocket::outputOverBound()
+{
+    if (!m_paused && pendingOutput() > m_bounds.pauseAbove)
+        m_paused = true;
+    return m_paused;
 }
 
 QByteArray WebSocket::textFrame(const QByteArray &utf8) { return frame(Text, utf8); }
@@ -125,14 +175,14 @@ void WebSocket::sendFrame(const QByteArray &bytes)
 {
     if (m_state != State::Open)
         return;
-    if (m_socket->bytesToWrite() + bytes.size() > m_maxPendingWrite) {
-        // The peer does not read: a graceful close would wait for it forever, so drop it.
-        m_state = State::Closed;
-        m_socket->abort();
-        emit closed();
+    if (pendingOutput() + bytes.size() > m_bounds.maxPendingWrite) {
+        // The peer does not read even its answers' worth while its requests wait.
+        close(kOverflow, "too much unread output");
         return;
     }
     m_socket->write(bytes);
+    if (m_budget)
+        m_budget->update(this, pendingOutput());
 }
 
 void WebSocket::close(int code, const QByteArray &reason)
@@ -143,6 +193,8 @@ void WebSocket::close(int code, const QByteArray &reason)
         m_socket->write(frame(Close, closePayload(code, reason)));
     m_state = State::Closing;
     m_socket->disconnectFromHost(); // after the pending bytes are written
+    if (m_state == State::Closing)
+        m_closeGrace.start();
 }
 
 void WebSocket::fail(int code)
@@ -154,8 +206,11 @@ void WebSocket::onReadyRead()
 {
     if (m_state == State::Handshake && !readHandshake())
         return;
-    while (m_state == State::Open && readFrame()) {
+    while (m_state == State::Open && !outputOverBound() && readFrame()) {
     }
+    // While its requests wait, a peer may queue up a few more, not without bound.
+    if (m_paused && m_state == State::Open && m_socket->bytesAvailable() > m_maxMessage + kMaxHead)
+        close(kOverflow, "too many requests queued");
     if (m_state == State::Closing || m_state == State::Closed)
         m_socket->readAll(); // nothing more is processed
 }

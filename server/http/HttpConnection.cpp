@@ -1,6 +1,7 @@
 #include "http/HttpConnection.h"
 
 #include "core/Log.h"
+#include "core/OutputBudget.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -16,6 +17,10 @@ namespace {
 constexpr qint64 kMaxHead = 16 * 1024;
 constexpr int kIdleMs = 60000;
 constexpr qint64 kWriteWindow = 1 << 20;
+// Pipelined requests are taken only while less than this is unread.
+constexpr qint64 kResumeBelow = 256 * 1024;
+// Requests a peer may queue up while its answers wait unread; beyond this it is dropped.
+constexpr qint64 kMaxQueuedInput = 4 << 20;
 constexpr qint64 kChunk = 256 * 1024;
 // An early answer is read by clients only if we take their body; beyond this we just close.
 constexpr qint64 kMaxDrain = 64LL * 1024 * 1024;
@@ -32,6 +37,11 @@ Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> share
     // Small answers go out at once; Nagle would hold them back behind the client's delayed ACK.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_socket->setSslConfiguration(m_shared->tls);
+    if (m_shared->output)
+        m_shared->output->enter(this, [this] {
+            if (m_socket)
+                m_socket->abort();
+        });
 
     // A coarse periodic check instead of restarting a timer on every read.
     m_activity.start();
@@ -39,7 +49,9 @@ Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> share
     connect(&m_idle, &QTimer::timeout, this, [this] {
         // Only an idle or stalled reader is dropped, never a request being answered.
         const bool reading = m_state == State::Handshake || m_state == State::Head || m_state == State::Body || m_state == State::Draining;
-        if (reading && m_activity.hasExpired(kIdleMs))
+        // So is a peer that takes none of its answer.
+        const bool stalled = m_state == State::Writing;
+        if ((reading || stalled) && m_activity.hasExpired(kIdleMs))
             m_socket->abort();
     });
     m_idle.start();
@@ -49,7 +61,8 @@ Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> share
         onReadable();
     });
     connect(m_socket, &QSslSocket::readyRead, this, &Connection::onReadable);
-    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &Connection::pump);
+    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &Connection::onWritten);
+    connect(m_socket, &QSslSocket::bytesWritten, this, &Connection::onWritten);
     connect(m_socket, &QSslSocket::disconnected, this, &QObject::deleteLater);
     connect(m_socket, &QSslSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) {
         if (e != QAbstractSocket::RemoteHostClosedError && Log::enabled(Log::Level::Debug))
@@ -61,7 +74,26 @@ Connection::Connection(qintptr descriptor, std::shared_ptr<Server::Shared> share
     m_socket->startServerEncryption();
 }
 
-Connection::~Connection() = default;
+Connection::~Connection()
+{
+    if (m_shared->output)
+        m_shared->output->leave(this);
+}
+
+qint64 Connection::pendingOutput() const { return m_socket ? m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() : 0; }
+
+void Connection::onWritten()
+{
+    m_activity.start();
+    if (m_shared->output)
+        m_shared->output->update(this, pendingOutput());
+    if (m_waitingForPeer && pendingOutput() < kResumeBelow) {
+        m_waitingForPeer = false;
+        finishResponse();
+        return;
+    }
+    pump();
+}
 
 void Connection::quickAck()
 {
@@ -94,7 +126,11 @@ void Connection::onReadable()
             }
             return;
         } else {
-            return; // a request is being answered; the next one waits in the socket
+            // A request is being answered, or its answer waits for the peer to read it; the next
+            // one waits in the socket, within limits.
+            if (m_waitingForPeer && m_socket->bytesAvailable() > kMaxQueuedInput)
+                m_socket->abort();
+            return;
         }
     }
 }
@@ -263,7 +299,10 @@ void Connection::send(Response response, bool close)
     if (!m_headOnly && !response.device)
         head += response.body;
     m_socket->write(head);
+    if (m_shared->output)
+        m_shared->output->update(this, pendingOutput());
     m_state = State::Writing;
+    m_activity.start();
     if (!m_headOnly && response.device) {
         m_device = std::move(response.device);
         m_deviceLeft = length;
@@ -287,6 +326,8 @@ void Connection::pump()
         m_deviceLeft -= chunk.size();
         m_socket->write(chunk);
     }
+    if (m_shared->output)
+        m_shared->output->update(this, pendingOutput());
     if (m_deviceLeft == 0) {
         m_device.reset();
         finishResponse();
@@ -313,6 +354,11 @@ void Connection::finishResponse()
     if (!m_keepAlive) {
         m_state = State::Closing;
         m_socket->disconnectFromHost();
+        return;
+    }
+    if (pendingOutput() > kWriteWindow) {
+        // The peer does not read its answers: its next request waits (and so do its bytes).
+        m_waitingForPeer = true;
         return;
     }
     m_state = State::Head;

@@ -34,6 +34,8 @@ private:
     void fail(int status, const QByteArray &message);
     void refuseBody(Response response, qint64 unread);
     void quickAck();
+    qint64 pendingOutput() const;
+    void onWritten();
 
     QSslSocket *m_socket = nullptr;
     std::shared_ptr<Server::Shared> m_shared;
@@ -48,6 +50,7 @@ private:
     bool m_headOnly = false;
     std::shared_ptr<QIODevice> m_device;
     qint64 m_deviceLeft = 0;
+    bool m_waitingForPeer = false; // a pipelined request waits until the peer reads our answers
 };
 
 } // namespace Http

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+class OutputBudget;
 class QSslSocket;
 class QThread;
 
@@ -31,6 +32,8 @@ public:
     ~Server() override;
 
     void setUpgradeHandler(const QString &path, UpgradeHandler upgrade);
+    // The process-wide total that the connections' unread output counts against (before start).
+    void setOutputBudget(std::shared_ptr<OutputBudget> budget) { m_shared->output = std::move(budget); }
     bool start(const QHostAddress &address, quint16 port);
     // Stops accepting, waits for requests in progress (bounded), closes every connection and
     // joins the worker threads.
@@ -41,6 +44,7 @@ public:
         Handler &handler;
         QSslConfiguration tls;
         QHash<QString, UpgradeHandler> upgrades;
+        std::shared_ptr<OutputBudget> output;
         std::atomic<int> inFlight{0};
         std::mutex mutex;
         std::condition_variable idle;

@@ -1,6 +1,10 @@
 #include "ServerFixture.h"
 
 #include "net/BridgeApi.h"
+#include "accounts/HashQueue.h"
+#include "support/EventLoop.h"
+
+#include <QThread>
 
 namespace {
 
@@ -362,6 +366,83 @@ TEST_F(AccountFlows, BadBodiesGetClearAnswers)
     EXPECT_EQ(wrongType.value("error"), "\"userIDs\" must be an array of texts");
     const auto login = await(ChatApi::loginAccount("ann@example.org", "pw"));
     EXPECT_FALSE(login.error); // still serving
+}
+
+// Jobs that record when they start and run until released.
+class HashQueueTest : public ::testing::Test {
+protected:
+    HashQueueTest() { pool.setMaxThreadCount(2); }
+    ~HashQueueTest() override
+    {
+        release.store(true);
+        pool.waitForDone();
+    }
+    std::function<void(bool)> job(const QString &name)
+    {
+        return [this, name](bool run) {
+            if (!run)
+                return;
+            {
+                std::lock_guard lock(mutex);
+                started << name;
+            }
+            while (!release.load() && !released.contains(name))
+                QThread::yieldCurrentThread();
+        };
+    }
+    QStringList startedNow()
+    {
+        std::lock_guard lock(mutex);
+        return started;
+    }
+    void finish(const QString &name)
+    {
+        std::lock_guard lock(mutex);
+        released.insert(name);
+    }
+
+    QThreadPool pool;
+    std::mutex mutex;
+    QStringList started;
+    QSet<QString> released;
+    std::atomic<bool> release{false};
+    HashQueue queue{pool, 2}; // one address: two jobs waiting at most
+};
+
+TEST_F(HashQueueTest, EachAddressWaitsInItsOwnShortQueueAndFloodersLeaveAThreadToOthers)
+{
+    // One address may have two jobs waiting besides the one running; a fourth is refused.
+    EXPECT_TRUE(queue.submit("attacker", job("a1")));
+    EXPECT_TRUE(queue.submit("attacker", job("a2")));
+    EXPECT_TRUE(queue.submit("attacker", job("a3")));
+    EXPECT_FALSE(queue.submit("attacker", job("a4")));
+    ASSERT_TRUE(spinUntil([&] { return startedNow() == QStringList{"a1"}; }));
+
+    // Another address gets the second thread at once, though the attacker was first.
+    EXPECT_TRUE(queue.submit("user", job("u1")));
+    ASSERT_TRUE(spinUntil([&] { return startedNow() == (QStringList{"a1", "u1"}); }));
+
+    // Both threads are busy: a third address waits, and goes before the attacker's queue.
+    EXPECT_TRUE(queue.submit("other", job("o1")));
+    finish("a1");
+    ASSERT_TRUE(spinUntil([&] { return startedNow().size() == 3; }));
+    EXPECT_EQ(startedNow().last(), "o1");
+
+    // The thread u1 frees is not taken by the attacker's queue: a sign-in arriving later gets it.
+    finish("u1");
+    ASSERT_TRUE(spinUntil([&] { return pool.activeThreadCount() == 1 || startedNow().size() > 3; }));
+    EXPECT_EQ(startedNow().size(), 3) << startedNow().join(' ').toStdString();
+    EXPECT_TRUE(queue.submit("late", job("l1")));
+    ASSERT_TRUE(spinUntil([&] { return startedNow().size() == 4; }));
+    EXPECT_EQ(startedNow().last(), "l1");
+
+    // With nobody else waiting, the attacker's queue moves on, and has room again.
+    finish("o1");
+    finish("l1");
+    ASSERT_TRUE(spinUntil([&] { return startedNow().size() == 5; }));
+    EXPECT_EQ(startedNow().last(), "a2");
+    EXPECT_TRUE(queue.submit("attacker", job("a5")));
+    release.store(true);
 }
 
 } // namespace

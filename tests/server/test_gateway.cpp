@@ -1,6 +1,9 @@
 #include "ServerFixture.h"
 
+#include "core/OutputBudget.h"
 #include "gateway/WebSocket.h"
+#include <QPointer>
+#include <QtEndian>
 #include "storage/SqliteStore.h"
 #include "support/EventLoop.h"
 
@@ -590,32 +593,217 @@ TEST_F(GatewayTimers, PingsAloneDoNotKeepAConnection)
     // before the client reads that frame.
 }
 
-// Hands each accepted connection to a WebSocket as an unencrypted QSslSocket with a small send
-// buffer, so that what the peer leaves unread piles up in our write buffer quickly.
+// Hands each accepted connection to a WebSocket as an unencrypted QSslSocket, so that what the
+// peer leaves unread piles up in our write buffer quickly. Each text message is answered with
+// `answerSize` bytes.
 class PlainWebSocketServer : public QTcpServer {
 public:
-    explicit PlainWebSocketServer(qint64 maxPendingWrite) : m_maxPendingWrite(maxPendingWrite) {}
-    ::Gateway::WebSocket *ws = nullptr;
+    explicit PlainWebSocketServer(::Gateway::WebSocket::Bounds bounds, OutputBudget *budget = nullptr) : m_bounds(bounds), m_budget(budget) {}
+    ::Gateway::WebSocket *ws = nullptr; // the newest
+    QList<QPointer<::Gateway::WebSocket>> all;
     bool closed = false;
+    int handled = 0;
+    qsizetype answerSize = 0;
 
 protected:
     void incomingConnection(qintptr fd) override
     {
         auto *socket = new QSslSocket;
         socket->setSocketDescriptor(fd);
-        socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
-        ws = new ::Gateway::WebSocket(socket, 1 << 20, m_maxPendingWrite, this);
-        QObject::connect(ws, &::Gateway::WebSocket::closed, [this] { closed = true; });
+        auto *w = new ::Gateway::WebSocket(socket, m_bounds, m_budget, this);
+        ws = w;
+        all << w;
+        QObject::connect(w, &::Gateway::WebSocket::closed, [this] { closed = true; });
+        QObject::connect(w, &::Gateway::WebSocket::textReceived, [this, w] {
+            ++handled;
+            if (answerSize > 0)
+                w->sendText(QByteArray(answerSize, 'a'));
+        });
     }
 
 private:
-    qint64 m_maxPendingWrite;
+    ::Gateway::WebSocket::Bounds m_bounds;
+    OutputBudget *m_budget;
 };
+
+// A peer on a raw socket with a tiny receive window that reads only when asked to.
+class RawPeer {
+public:
+    explicit RawPeer(quint16 port)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int small = 4096;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        out = "GET /msg_gateway HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    }
+    ~RawPeer() { ::close(m_fd); }
+
+    // A masked text frame (mask 0, so the payload goes as it is).
+    void sendText(const QByteArray &payload) { out += QByteArray("\x81", 1) + char(0x80 | payload.size()) + QByteArray(4, '\0') + payload; }
+    // Sends what it can; reads everything that arrived when `read`.
+    void pump(bool read)
+    {
+        const ssize_t n = ::send(m_fd, out.constData(), size_t(out.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0)
+            out.remove(0, n);
+        char buf[65536];
+        ssize_t got;
+        while (read && (got = ::recv(m_fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            parse(QByteArray(buf, got));
+    }
+
+    bool connected = false;
+    QByteArray out;
+    int texts = 0;
+    int closeCode = -1;
+
+private:
+    void parse(const QByteArray &bytes)
+    {
+        m_in += bytes;
+        if (!m_headDone) {
+            const qsizetype end = m_in.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            m_in.remove(0, end + 4);
+            m_headDone = true;
+        }
+        while (m_in.size() >= 2) {
+            const auto *p = reinterpret_cast<const uchar *>(m_in.constData());
+            qint64 length = p[1] & 0x7F;
+            qsizetype header = 2;
+            if (length == 126) {
+                if (m_in.size() < 4)
+                    return;
+                length = qFromBigEndian<quint16>(p + 2);
+                header = 4;
+            } else if (length == 127) {
+                if (m_in.size() < 10)
+                    return;
+                length = qint64(qFromBigEndian<quint64>(p + 2));
+                header = 10;
+            }
+            if (m_in.size() < header + length)
+                return;
+            if ((p[0] & 0x0F) == 0x8)
+                closeCode = length >= 2 ? qFromBigEndian<quint16>(p + header) : 1005;
+            else if ((p[0] & 0x0F) == 0x1)
+                ++texts;
+            m_in.remove(0, header + length);
+        }
+    }
+    int m_fd = -1;
+    QByteArray m_in;
+    bool m_headDone = false;
+};
+
+TEST(GatewayBackpressure, RequestsWaitWhileAnswersAreUnreadAndResumeOnceTheyAreRead)
+{
+    ::Gateway::WebSocket::Bounds bounds;
+    bounds.pauseAbove = 64 * 1024;
+    bounds.resumeBelow = 16 * 1024;
+    bounds.closeGraceMs = 60000;
+    PlainWebSocketServer server(bounds);
+    server.answerSize = 16 * 1024;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    RawPeer peer(server.serverPort());
+    ASSERT_TRUE(peer.connected);
+    constexpr int requests = 400; // 6.4 MB of answers, far more than the socket buffers take
+    for (int i = 0; i < requests; ++i)
+        peer.sendText("q");
+
+    // Without reading: the requests stop being taken once the output is over the bound.
+    ASSERT_TRUE(spinUntil([&] {
+        peer.pump(false);
+        return server.ws && server.ws->isPaused();
+    }, 20000));
+    EXPECT_LT(server.handled, requests);
+    const qint64 bound = bounds.pauseAbove + server.answerSize + 16;
+    EXPECT_LE(server.ws->pendingOutput(), bound);
+
+    // Reading: every request is answered, and the output never grows past the bound meanwhile.
+    qint64 most = 0;
+    EXPECT_TRUE(spinUntil([&] {
+        peer.pump(true);
+        if (server.ws)
+            most = std::max(most, server.ws->pendingOutput());
+        return peer.texts == requests;
+    }, 20000)) << peer.texts << " answers read, " << server.handled << " requests taken";
+    EXPECT_EQ(server.handled, requests);
+    EXPECT_LE(most, bound);
+    EXPECT_TRUE(server.ws->isOpen()); // a slow reader is slowed down, not dropped
+}
+
+TEST(GatewayBackpressure, OverTheProcessBudgetTheLargestHolderIsClosedWith1008)
+{
+    OutputBudget budget(512 * 1024);
+    ::Gateway::WebSocket::Bounds bounds;
+    bounds.closeGraceMs = 60000; // the peer reads the close frame before it would be reset
+    PlainWebSocketServer server(bounds, &budget);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    RawPeer small(server.serverPort()), large(server.serverPort());
+    ASSERT_TRUE(spinUntil([&] {
+        small.pump(true);
+        large.pump(true);
+        return server.all.size() == 2 && server.all[0] && server.all[0]->isOpen() && server.all[1] && server.all[1]->isOpen();
+    }));
+    // Pushes neither peer reads: 300 KB to one, then 4 MB to the other.
+    server.all[0]->sendText(QByteArray(300 * 1024, 's'));
+    server.all[1]->sendText(QByteArray(4 * 1024 * 1024, 'l'));
+    EXPECT_GT(budget.total(), budget.limit());
+
+    ASSERT_TRUE(spinUntil([&] {
+        large.pump(true);
+        return large.closeCode >= 0;
+    }, 20000));
+    EXPECT_EQ(large.closeCode, 1008);
+    EXPECT_EQ(large.texts, 1); // what was queued before the close still arrives
+    small.pump(true);
+    EXPECT_EQ(small.closeCode, -1);
+    ASSERT_TRUE(server.all[0]);
+    EXPECT_TRUE(server.all[0]->isOpen());
+    EXPECT_TRUE(spinUntil([&] {
+        small.pump(true);
+        return small.texts == 1;
+    }));
+}
+
+TEST(GatewayBackpressure, PushesBeyondTheConnectionCapCloseItWith1008)
+{
+    ::Gateway::WebSocket::Bounds bounds;
+    bounds.maxPendingWrite = 1024 * 1024;
+    bounds.closeGraceMs = 60000; // the peer reads the close frame before it would be reset
+    PlainWebSocketServer server(bounds);
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    RawPeer peer(server.serverPort());
+    ASSERT_TRUE(spinUntil([&] {
+        peer.pump(true);
+        return server.ws && server.ws->isOpen();
+    }));
+    // Pushes the peer does not read: the second does not fit under the cap.
+    server.ws->sendText(QByteArray(768 * 1024, 'p'));
+    server.ws->sendText(QByteArray(768 * 1024, 'q'));
+    EXPECT_FALSE(server.ws->isOpen());
+    ASSERT_TRUE(spinUntil([&] {
+        peer.pump(true);
+        return peer.closeCode >= 0;
+    }, 20000));
+    EXPECT_EQ(peer.closeCode, 1008);
+    EXPECT_EQ(peer.texts, 1);
+}
 
 TEST(GatewayWriteCap, PongsToAPeerThatNeverReadsAreCapped)
 {
-    constexpr qint64 cap = 64 * 1024;
-    PlainWebSocketServer server(cap);
+    ::Gateway::WebSocket::Bounds bounds;
+    bounds.maxPendingWrite = 64 * 1024;
+    bounds.closeGraceMs = 100;
+    PlainWebSocketServer server(bounds);
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
 
     // A peer with a tiny receive window that never reads anything.

@@ -3,6 +3,11 @@
 #include "support/EventLoop.h"
 
 #include <QSslSocket>
+#include <QtEndian>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include "core/OutputBudget.h"
 #include <QThread>
 #include <QWebSocket>
 #include <QWebSocketServer>
@@ -93,6 +98,44 @@ TEST_F(HttpLayer, UpgradeIsHandedToTheGateway)
     EXPECT_EQ(reply, "echo hi");
     client.close();
     qDeleteAll(accepted);
+}
+
+TEST_F(HttpLayer, PipelinedRequestsWaitWhileTheirAnswersAreUnread)
+{
+    const OutputBudget &output = *local->service().context().output;
+    // A client with a tiny receive window, so unread answers stay with the service.
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(local->port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    QSslSocket socket;
+    ASSERT_TRUE(socket.setSocketDescriptor(fd));
+    socket.setReadBufferSize(1024);
+    socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    socket.startClientEncryption();
+    constexpr int requests = 100000; // about 15 MB of answers, more than socket buffers take
+    socket.write(QByteArray("GET /x HTTP/1.1\r\n\r\n").repeated(requests));
+
+    // Unread answers pile up to the window (1 MiB), then requests wait.
+    ASSERT_TRUE(spinUntil([&] { return output.total() > 1024 * 1024; }, 20000)) << output.total();
+    // Read, slowly: every request is answered, and what the service holds stays within the window.
+    socket.setReadBufferSize(16 * 1024);
+    qint64 most = output.total();
+    int answers = 0;
+    QByteArray tail;
+    EXPECT_TRUE(spinUntil([&] {
+        most = std::max(most, output.total());
+        tail += socket.readAll();
+        answers += int(tail.count("HTTP/1.1 "));
+        tail = tail.right(8);
+        return answers == requests;
+    }, 30000)) << answers;
+    EXPECT_LE(most, 1024 * 1024 + 4096);
 }
 
 } // namespace
