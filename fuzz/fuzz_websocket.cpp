@@ -16,8 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     Fuzz::ServicePipe pipe;
-    // A small limit so that the skipping of large messages is reached too.
-    auto *ws = new Gateway::WebSocket(pipe.socket, 256);
+    // A small limit so that the closing on large messages is reached too.
+    Gateway::WebSocket::Bounds bounds;
+    bounds.maxMessage = 256;
+    auto *ws = new Gateway::WebSocket(pipe.socket, bounds, nullptr);
     bool closed = false;
     QObject::connect(ws, &Gateway::WebSocket::textReceived, ws, [](const QByteArray &utf8) {
         Fuzz::check(utf8.size() <= 256, "a delivered message is within the limit");
