@@ -1,5 +1,6 @@
 #include "core/Instance.h"
 
+#include "base/HandOver.h"
 #include "base/Json.h"
 #include "core/Codes.h"
 #include "core/Log.h"
@@ -59,15 +60,17 @@ Instance::~Instance()
                               ListenerKind::Group, ListenerKind::User})
         m_listeners.set(kind, {});
     Session *session = m_session;
-    QMetaObject::invokeMethod(m_anchor, [session] { delete session; }, Qt::BlockingQueuedConnection);
-    QMetaObject::invokeMethod(m_anchor, [anchor = m_anchor] {
+    const HandOver::Token teardown;
+    QMetaObject::invokeMethod(m_anchor, teardown.wrap([session] { delete session; }), Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(m_anchor, teardown.wrap([anchor = m_anchor] {
         delete anchor;
         // OpenSSL would free this thread's state from a key destructor only after wait() below
         // has returned, racing with its own exit handler when we are torn down at exit.
         OPENSSL_thread_stop();
-    }, Qt::BlockingQueuedConnection);
+    }), Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
+    teardown.acquire();
     delete m_thread;
 }
 
@@ -101,7 +104,7 @@ bool Instance::init(const QByteArray &configJSON, Listener connectionListener, c
         m_platformID = config.platformID;
     }
     if (m_thread) {
-        QMetaObject::invokeMethod(m_anchor, [session = m_session, config] { session->setConfig(config); });
+        QMetaObject::invokeMethod(m_anchor, HandOver::wrap([session = m_session, config] { session->setConfig(config); }));
         return true;
     }
     m_thread = new QThread;
@@ -110,8 +113,10 @@ bool Instance::init(const QByteArray &configJSON, Listener connectionListener, c
     m_anchor = new QObject;
     m_anchor->moveToThread(m_thread);
     // Built on its own thread so that every timer and socket belongs there.
-    QMetaObject::invokeMethod(m_anchor, [this, config] { m_session = new Session(config, *m_log, m_listeners); },
+    const HandOver::Token started;
+    QMetaObject::invokeMethod(m_anchor, started.wrap([this, config] { m_session = new Session(config, *m_log, m_listeners); }),
                               Qt::BlockingQueuedConnection);
+    started.acquire();
     return true;
 }
 
@@ -127,7 +132,7 @@ void Instance::post(std::function<void(Session &)> work, const Callback &cb)
             cb(kNotSignedIn, QStringLiteral("init_sdk has not been called"), {});
         return;
     }
-    QMetaObject::invokeMethod(m_anchor, [session = m_session, work = std::move(work)] { work(*session); });
+    QMetaObject::invokeMethod(m_anchor, HandOver::wrap([session = m_session, work = std::move(work)] { work(*session); }));
 }
 
 std::pair<QString, int> Instance::identity() const

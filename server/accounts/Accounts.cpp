@@ -1,6 +1,7 @@
 #include "accounts/Accounts.h"
 
 #include "accounts/Passwords.h"
+#include "base/HandOver.h"
 #include "core/Args.h"
 #include "core/Secure.h"
 #include "core/Log.h"
@@ -86,8 +87,10 @@ QCoro::Task<QString> Accounts::hashPassword(QString md5hex)
 {
     const int iterations = m_ctx.options.passwordIterations;
     auto work = [md5hex, iterations] { return Passwords::hash(md5hex, iterations); };
-    QFuture<QString> future = QtConcurrent::run(&m_ctx.hashPool, work);
+    const HandOver::Token done;
+    QFuture<QString> future = QtConcurrent::run(&m_ctx.hashPool, done.wrap(work));
     const QString hashed = co_await future;
+    done.acquire();
     co_return hashed;
 }
 
@@ -96,8 +99,10 @@ QCoro::Task<bool> Accounts::verifyPassword(QString md5hex, QString stored)
     // An empty `stored` stands for an unknown account.
     ++m_passwordChecks;
     auto work = [this, md5hex, stored] { return Passwords::verify(md5hex, stored.isEmpty() ? dummyHash() : stored); };
-    QFuture<bool> future = QtConcurrent::run(&m_ctx.hashPool, work);
+    const HandOver::Token done;
+    QFuture<bool> future = QtConcurrent::run(&m_ctx.hashPool, done.wrap(work));
     const bool ok = co_await future;
+    done.acquire();
     co_return ok;
 }
 

@@ -128,8 +128,9 @@ bool Connection::readHead()
     const QByteArray connection = r.header("connection").toLower();
     if (connection.contains("upgrade") && r.header("upgrade").toLower() == "websocket") {
         // Upgrades are matched on the path as sent: an encoded form of an endpoint is not that endpoint.
-        const QByteArray rawPath = requestLine[1].split('?').constFirst();
-        if (requestLine[2] != "HTTP/1.1" || rawPath.contains('%')) {
+        const QByteArray target = buffered.left(buffered.indexOf('\n')).trimmed().split(' ').value(1);
+        const QByteArray rawPath = target.split('?').constFirst();
+        if (version != "HTTP/1.1" || rawPath.contains('%')) {
             fail(400, "malformed upgrade request");
             return false;
         }
