@@ -37,28 +37,50 @@ public:
     // `f` for another thread: it sees what this thread did so far, and whoever acquires this
     // token after it ran (a blocking caller, a future's reader) sees what `f` did.
     template <typename F>
-    auto wrap(F f) const
-    {
-#ifdef SARVO_TSAN
-        release();
-        return [token = *this, f = std::move(f)]() mutable -> decltype(auto) {
-            token.acquire();
-            struct After {
-                const Token &token;
-                ~After() { token.release(); }
-            } after{token};
-            return f();
-        };
-#else
-        return f;
-#endif
-    }
+    auto wrap(F f) const;
 
 private:
 #ifdef SARVO_TSAN
     std::shared_ptr<char> m_cell = std::make_shared<char>();
 #endif
 };
+
+#ifdef SARVO_TSAN
+// Qt stores the functor (moves or copies it) before it queues it, so each stored copy releases
+// at its own address once built, and the call acquires there before it reads anything in it.
+template <typename F>
+class Handed {
+public:
+    Handed(F f, Token done) : m_f(std::move(f)), m_done(std::move(done)) { __tsan_release(this); }
+    Handed(Handed &&other) : m_f(std::move(other.m_f)), m_done(std::move(other.m_done)) { __tsan_release(this); }
+    Handed(const Handed &other) : m_f(other.m_f), m_done(other.m_done) { __tsan_release(this); }
+    Handed &operator=(const Handed &) = delete;
+
+    decltype(auto) operator()()
+    {
+        __tsan_acquire(this);
+        struct After {
+            const Token &done;
+            ~After() { done.release(); }
+        } after{m_done};
+        return m_f();
+    }
+
+private:
+    F m_f;
+    Token m_done;
+};
+#endif
+
+template <typename F>
+auto Token::wrap(F f) const
+{
+#ifdef SARVO_TSAN
+    return Handed<F>(std::move(f), *this);
+#else
+    return f;
+#endif
+}
 
 // `f` for another thread, which sees what this thread did so far.
 template <typename F>

@@ -21,22 +21,15 @@ void Hop::await_suspend(std::coroutine_handle<> handle) const
     std::function<void()> *work = job;
     // The pool's queue and the event queue order the job after the suspension and the
     // resumption after the job.
-    HandOver::Token token;
-    std::function<void()> task = [work, handle, target, token] {
-        token.acquire();
+    std::function<void()> task = [work, handle, target] {
         (*work)();
         // Pool threads are detached and may still be ending when the process exits, after
         // OpenSSL's own cleanup; free this thread's OpenSSL state (error queue, DRBGs) now.
         OPENSSL_thread_stop();
-        token.release();
         if (target)
-            QMetaObject::invokeMethod(target.data(), [handle, token] {
-                token.acquire();
-                handle.resume();
-            }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(target.data(), HandOver::wrap([handle] { handle.resume(); }), Qt::QueuedConnection);
     };
-    token.release();
-    QThreadPool::globalInstance()->start(std::move(task));
+    QThreadPool::globalInstance()->start(HandOver::wrap(std::move(task)));
 }
 
 } // namespace WorkerDetail
