@@ -46,15 +46,23 @@ private:
 };
 
 #ifdef SARVO_TSAN
-// Qt stores the functor (moves or copies it) before it queues it, so each stored copy releases
-// at its own address once built, and the call acquires there before it reads anything in it.
+// Qt stores the functor (moves or copies it, on either thread) around queueing it: each copy
+// releases at its own address once built, and whatever reads a copy (a move, the call, the
+// destructor) acquires at that copy's address first.
 template <typename F>
 class Handed {
 public:
     Handed(F f, Token done) : m_f(std::move(f)), m_done(std::move(done)) { __tsan_release(this); }
-    Handed(Handed &&other) : m_f(std::move(other.m_f)), m_done(std::move(other.m_done)) { __tsan_release(this); }
-    Handed(const Handed &other) : m_f(other.m_f), m_done(other.m_done) { __tsan_release(this); }
+    Handed(Handed &&other) : m_f((__tsan_acquire(&other), std::move(other.m_f))), m_done(std::move(other.m_done))
+    {
+        __tsan_release(this);
+    }
+    Handed(const Handed &other) : m_f((__tsan_acquire(const_cast<Handed *>(&other)), other.m_f)), m_done(other.m_done)
+    {
+        __tsan_release(this);
+    }
     Handed &operator=(const Handed &) = delete;
+    ~Handed() { __tsan_acquire(this); }
 
     decltype(auto) operator()()
     {
