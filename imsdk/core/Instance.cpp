@@ -34,7 +34,7 @@ QByteArray compactOrEmpty(const std::optional<QJsonObject> &o)
 
 void Listeners::set(ListenerKind kind, Listener listener)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     m_listeners[size_t(kind)] = std::move(listener);
 }
 
@@ -42,7 +42,7 @@ void Listeners::notify(ListenerKind kind, int event, const QByteArray &data)
 {
     Listener listener;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         listener = m_listeners[size_t(kind)];
     }
     if (listener)
@@ -100,7 +100,7 @@ bool Instance::init(const QByteArray &configJSON, Listener connectionListener, c
 
     m_listeners.set(ListenerKind::Connection, std::move(connectionListener));
     {
-        QMutexLocker lock(&m_identityMutex);
+        std::lock_guard lock(m_identityMutex);
         m_platformID = config.platformID;
     }
     if (m_thread) {
@@ -137,14 +137,14 @@ void Instance::post(std::function<void(Session &)> work, const Callback &cb)
 
 std::pair<QString, int> Instance::identity() const
 {
-    QMutexLocker lock(&m_identityMutex);
+    std::lock_guard lock(m_identityMutex);
     return {m_userID, m_platformID};
 }
 
 void Instance::login(const QString &userID, const QString &token, Callback cb)
 {
     {
-        QMutexLocker lock(&m_identityMutex);
+        std::lock_guard lock(m_identityMutex);
         m_userID = userID;
     }
     post([=](Session &s) { s.login(userID, token, cb); }, cb);
