@@ -1,6 +1,7 @@
 #include "im/IMService.h"
 
 #include "base/Error.h"
+#include "base/HandOver.h"
 #include "base/Json.h"
 #include "base/Profile.h"
 #include "base/ServiceConfig.h"
@@ -234,13 +235,19 @@ void IMService::onConnEvent(int event)
     case 57: state = ConnState::tokenExpired; break;
     default: return;
     }
-    QMetaObject::invokeMethod(this, [this, state] { setConnState(state); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, HandOver::wrap([this, state] { setConnState(state); }), Qt::QueuedConnection);
+}
+
+template <typename F>
+void IMService::onOwnThread(F f)
+{
+    QMetaObject::invokeMethod(this, HandOver::wrap(std::move(f)), Qt::QueuedConnection);
 }
 
 void IMService::onConversationEvent(int event, const QByteArray &data)
 {
     if (event == 29 || event == 30) {
-        emit conversationChanges(Json::parseObjectArray(data));
+        onOwnThread([this, changes = Json::parseObjectArray(data)] { emit conversationChanges(changes); });
     } else if (event == 55) {
         const QJsonObject o = Json::parseObject(data);
         InputStateEvent e;
@@ -248,16 +255,16 @@ void IMService::onConversationEvent(int event, const QByteArray &data)
         e.userID = Json::str(o, QLatin1String("userID"));
         const QJsonArray ids = Json::arr(o, QLatin1String("platformIDs"));
         e.typing = !ids.isEmpty() && std::all_of(ids.begin(), ids.end(), [](const QJsonValue &v) { return Json::isInteger(v); });
-        emit inputStates(e);
+        onOwnThread([this, e] { emit inputStates(e); });
     }
 }
 
 void IMService::onMessageEvent(int event, const QByteArray &data)
 {
     if (event == 32 || event == 39 || event == 56)
-        emit newMessages(Json::parseObject(data));
+        onOwnThread([this, message = Json::parseObject(data)] { emit newMessages(message); });
     else if (event == 35)
-        emit revoked(Json::parseObject(data));
+        onOwnThread([this, message = Json::parseObject(data)] { emit revoked(message); });
 }
 
 // ---- primitives ----

@@ -103,6 +103,9 @@ private:
     const ImSdkApi *api() const { return m_ready ? &*m_api : nullptr; }
     QString create(const std::function<char *(const ImSdkApi &, char *)> &fn);
     void setConnState(ConnState state);
+    // Signals go out on this object's thread, whichever thread the SDK called us on.
+    template <typename F>
+    void onOwnThread(F f);
 
     QString m_libraryPath;
     std::optional<ImSdkApi> m_api;

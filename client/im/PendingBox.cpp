@@ -1,5 +1,7 @@
 #include "im/PendingBox.h"
 
+#include "base/HandOver.h"
+
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QThread>
@@ -71,7 +73,7 @@ std::function<void()> resumer(std::coroutine_handle<> handle)
     QPointer<QObject> target(context);
     return [target, handle] {
         if (target)
-            QMetaObject::invokeMethod(target.data(), [handle] { handle.resume(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(target.data(), HandOver::wrap([handle] { handle.resume(); }), Qt::QueuedConnection);
     };
 }
 

@@ -1,5 +1,6 @@
 #include "core/Instance.h"
 
+#include "base/HandOver.h"
 #include "base/Json.h"
 #include "core/Codes.h"
 #include "core/Log.h"
@@ -33,7 +34,7 @@ QByteArray compactOrEmpty(const std::optional<QJsonObject> &o)
 
 void Listeners::set(ListenerKind kind, Listener listener)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     m_listeners[size_t(kind)] = std::move(listener);
 }
 
@@ -41,7 +42,7 @@ void Listeners::notify(ListenerKind kind, int event, const QByteArray &data)
 {
     Listener listener;
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         listener = m_listeners[size_t(kind)];
     }
     if (listener)
@@ -59,15 +60,17 @@ Instance::~Instance()
                               ListenerKind::Group, ListenerKind::User})
         m_listeners.set(kind, {});
     Session *session = m_session;
-    QMetaObject::invokeMethod(m_anchor, [session] { delete session; }, Qt::BlockingQueuedConnection);
-    QMetaObject::invokeMethod(m_anchor, [anchor = m_anchor] {
+    const HandOver::Token teardown;
+    QMetaObject::invokeMethod(m_anchor, teardown.wrap([session] { delete session; }), Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(m_anchor, teardown.wrap([anchor = m_anchor] {
         delete anchor;
         // OpenSSL would free this thread's state from a key destructor only after wait() below
         // has returned, racing with its own exit handler when we are torn down at exit.
         OPENSSL_thread_stop();
-    }, Qt::BlockingQueuedConnection);
+    }), Qt::BlockingQueuedConnection);
     m_thread->quit();
     m_thread->wait();
+    teardown.acquire();
     delete m_thread;
 }
 
@@ -97,11 +100,11 @@ bool Instance::init(const QByteArray &configJSON, Listener connectionListener, c
 
     m_listeners.set(ListenerKind::Connection, std::move(connectionListener));
     {
-        QMutexLocker lock(&m_identityMutex);
+        std::lock_guard lock(m_identityMutex);
         m_platformID = config.platformID;
     }
     if (m_thread) {
-        QMetaObject::invokeMethod(m_anchor, [session = m_session, config] { session->setConfig(config); });
+        QMetaObject::invokeMethod(m_anchor, HandOver::wrap([session = m_session, config] { session->setConfig(config); }));
         return true;
     }
     m_thread = new QThread;
@@ -110,8 +113,10 @@ bool Instance::init(const QByteArray &configJSON, Listener connectionListener, c
     m_anchor = new QObject;
     m_anchor->moveToThread(m_thread);
     // Built on its own thread so that every timer and socket belongs there.
-    QMetaObject::invokeMethod(m_anchor, [this, config] { m_session = new Session(config, *m_log, m_listeners); },
+    const HandOver::Token started;
+    QMetaObject::invokeMethod(m_anchor, started.wrap([this, config] { m_session = new Session(config, *m_log, m_listeners); }),
                               Qt::BlockingQueuedConnection);
+    started.acquire();
     return true;
 }
 
@@ -127,19 +132,19 @@ void Instance::post(std::function<void(Session &)> work, const Callback &cb)
             cb(kNotSignedIn, QStringLiteral("init_sdk has not been called"), {});
         return;
     }
-    QMetaObject::invokeMethod(m_anchor, [session = m_session, work = std::move(work)] { work(*session); });
+    QMetaObject::invokeMethod(m_anchor, HandOver::wrap([session = m_session, work = std::move(work)] { work(*session); }));
 }
 
 std::pair<QString, int> Instance::identity() const
 {
-    QMutexLocker lock(&m_identityMutex);
+    std::lock_guard lock(m_identityMutex);
     return {m_userID, m_platformID};
 }
 
 void Instance::login(const QString &userID, const QString &token, Callback cb)
 {
     {
-        QMutexLocker lock(&m_identityMutex);
+        std::lock_guard lock(m_identityMutex);
         m_userID = userID;
     }
     post([=](Session &s) { s.login(userID, token, cb); }, cb);

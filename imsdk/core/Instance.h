@@ -3,12 +3,12 @@
 #include "core/Connection.h"
 
 #include <QByteArray>
-#include <QMutex>
 #include <QString>
 
 #include <array>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class QThread;
 class QObject;
@@ -32,7 +32,7 @@ public:
     void notify(ListenerKind kind, int event, const QByteArray &data);
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex;
     std::array<Listener, 6> m_listeners;
 };
 
@@ -96,7 +96,7 @@ private:
     QThread *m_thread = nullptr;
     QObject *m_anchor = nullptr; // lives on m_thread; posted work runs in its context
     Session *m_session = nullptr;
-    mutable QMutex m_identityMutex;
+    mutable std::mutex m_identityMutex;
     QString m_userID;
     int m_platformID = 0;
 };

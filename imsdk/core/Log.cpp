@@ -9,7 +9,7 @@ namespace ImSdk {
 
 void Log::configure(const QString &dir, int level, bool toStandardOutput)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     m_level = level;
     m_stdout = toStandardOutput;
     m_file.close();
@@ -24,7 +24,7 @@ void Log::configure(const QString &dir, int level, bool toStandardOutput)
 
 void Log::write(Level level, const QString &line)
 {
-    QMutexLocker lock(&m_mutex);
+    std::lock_guard lock(m_mutex);
     if (level > m_level)
         return;
     static const char *names[] = {"", "E", "W", "I", "D"};

@@ -1,8 +1,9 @@
 #pragma once
 
 #include <QFile>
-#include <QMutex>
 #include <QString>
+
+#include <mutex>
 
 namespace ImSdk {
 
@@ -17,7 +18,7 @@ public:
     void write(Level level, const QString &line);
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QFile m_file;
     QString m_path;
     int m_level = Info;

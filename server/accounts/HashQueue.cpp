@@ -1,5 +1,7 @@
 #include "accounts/HashQueue.h"
 
+#include "base/HandOver.h"
+
 #include <algorithm>
 
 namespace {
@@ -58,10 +60,10 @@ void HashQueue::dispatch(std::unique_lock<std::mutex> &)
         next->lastServed = ++m_served;
         ++m_running;
         const QString key = next.key();
-        m_pool.start([this, key, job = std::move(job)] {
+        m_pool.start(HandOver::wrap([this, key, job = std::move(job)] {
             job(true);
             finished(key);
-        });
+        }));
     }
 }
 

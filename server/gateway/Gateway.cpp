@@ -1,5 +1,6 @@
 #include "gateway/Gateway.h"
 
+#include "base/HandOver.h"
 #include "gateway/Operations.h"
 #include "gateway/Session.h"
 #include "gateway/WebSocket.h"
@@ -53,7 +54,7 @@ void Hub::push(const QStringList &userIDs, const QByteArray &frame, const Sessio
             continue;
         for (Session *s : *it)
             if (s != except)
-                QMetaObject::invokeMethod(s, [s, wsFrame] { s->deliver(wsFrame); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(s, HandOver::wrap([s, wsFrame] { s->deliver(wsFrame); }), Qt::QueuedConnection);
     }
 }
 
@@ -62,7 +63,7 @@ void Hub::kick(const QString &userID, const QString &reason, int closeCode)
     const QByteArray frame = Wire::push("kicked", QJsonObject{{QStringLiteral("reason"), reason}});
     std::lock_guard lock(m_registryMutex);
     for (Session *s : m_sessions.value(userID))
-        QMetaObject::invokeMethod(s, [s, frame, closeCode] { s->kick(frame, closeCode); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(s, HandOver::wrap([s, frame, closeCode] { s->kick(frame, closeCode); }), Qt::QueuedConnection);
 }
 
 QStringList Hub::groupMembers(const QString &groupID)

@@ -1,5 +1,6 @@
 #include "http/HttpServer.h"
 
+#include "base/HandOver.h"
 #include "core/Log.h"
 #include "http/HttpConnection.h"
 
@@ -55,7 +56,7 @@ void Server::incomingConnection(qintptr descriptor)
     Worker &worker = *m_workers[m_next++ % m_workers.size()];
     std::shared_ptr<Shared> shared = m_shared;
     QObject *context = worker.context;
-    QMetaObject::invokeMethod(context, [descriptor, shared, context] { new Connection(descriptor, shared, context); });
+    QMetaObject::invokeMethod(context, HandOver::wrap([descriptor, shared, context] { new Connection(descriptor, shared, context); }));
 }
 
 void Server::stop()
@@ -71,9 +72,11 @@ void Server::stop()
     }
     for (auto &worker : m_workers) {
         QObject *context = worker->context;
-        QMetaObject::invokeMethod(context, [context] { delete context; }, Qt::BlockingQueuedConnection);
+        const HandOver::Token ended;
+        QMetaObject::invokeMethod(context, ended.wrap([context] { delete context; }), Qt::BlockingQueuedConnection);
         worker->thread.quit();
         worker->thread.wait();
+        ended.acquire();
     }
     m_workers.clear();
 }

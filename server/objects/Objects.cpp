@@ -1,5 +1,6 @@
 #include "objects/Objects.h"
 
+#include "base/HandOver.h"
 #include "core/Args.h"
 #include "core/Secure.h"
 #include "core/Log.h"
@@ -339,8 +340,10 @@ QCoro::Task<QJsonObject> Objects::complete(Caller caller, QJsonObject body)
             return QByteArray();
         return "ok:" + head;
     };
-    QFuture<QByteArray> future = QtConcurrent::run(&m_ctx.hashPool, assemble);
+    const HandOver::Token done;
+    QFuture<QByteArray> future = QtConcurrent::run(&m_ctx.hashPool, done.wrap(assemble));
     const QByteArray assembled = co_await future;
+    done.acquire();
     if (!assembled.startsWith("ok:")) {
         QFile::remove(target + QStringLiteral(".tmp"));
         refuse(500, QStringLiteral("could not store the object"));

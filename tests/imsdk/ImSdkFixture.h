@@ -7,9 +7,9 @@
 #include "core/Instance.h"
 
 #include <QJsonDocument>
-#include <QMutex>
 
 #include <memory>
+#include <mutex>
 
 // What an SDK call answered.
 struct Reply {
@@ -38,12 +38,12 @@ public:
     }
     void record(ImSdk::ListenerKind kind, int event, const QJsonValue &data = {})
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         m_events.append({kind, event, data});
     }
     QList<Event> events()
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         return m_events;
     }
     QList<Event> events(ImSdk::ListenerKind kind, int event)
@@ -56,12 +56,12 @@ public:
     }
     void clear()
     {
-        QMutexLocker lock(&m_mutex);
+        std::lock_guard lock(m_mutex);
         m_events.clear();
     }
 
 private:
-    QMutex m_mutex;
+    std::mutex m_mutex;
     QList<Event> m_events;
 };
 
@@ -151,9 +151,9 @@ protected:
     {
         auto result = std::make_shared<SendResult>();
         auto done = std::make_shared<std::atomic<bool>>(false);
-        auto mutex = std::make_shared<QMutex>();
+        auto mutex = std::make_shared<std::mutex>();
         c.sdk->send(message, recvID, groupID, {}, [=](int code, const QString &msg, const QByteArray &data, int progress) {
-            QMutexLocker lock(mutex.get());
+            std::lock_guard lock(*mutex);
             result->progress.append(progress);
             if (code != 0 || progress == 0 || progress >= 100) {
                 result->reply = Reply{code, msg, data};
@@ -161,7 +161,7 @@ protected:
             }
         });
         EXPECT_TRUE(spinUntil([&] { return done->load(); }, 20000)) << "send did not finish";
-        QMutexLocker lock(mutex.get());
+        std::lock_guard lock(*mutex);
         return *result;
     }
 

@@ -1,5 +1,6 @@
 #include "ServerFixture.h"
 
+#include "base/HandOver.h"
 #include "support/EventLoop.h"
 
 #include <QSslSocket>
@@ -23,7 +24,7 @@ protected:
         QWebSocketServer *ws = &gateway;
         local->http().setUpgradeHandler("/msg_gateway", [ws, main](QSslSocket *socket) {
             socket->moveToThread(main);
-            QMetaObject::invokeMethod(ws, [ws, socket] { ws->handleConnection(socket); });
+            QMetaObject::invokeMethod(ws, HandOver::wrap([ws, socket] { ws->handleConnection(socket); }));
         });
     }
 
