@@ -20,11 +20,36 @@
 #include <gtest/gtest.h>
 #include <qcoro/qcoronetworkreply.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 
 // A sarvo-server in this process on 127.0.0.1 (OS-chosen port) over real TLS with its own
 // development CA, a temporary data directory, cheap password hashing and a clock the test moves.
+// A TCP connection to 127.0.0.1:port with a tiny receive window, for peers that do not read:
+// what they leave unread stays with the service instead of in socket buffers. -1 on failure.
+inline int connectWithSmallWindow(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    const int small = 4096;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 class ServerTest : public ::testing::Test {
 protected:
     void SetUp() override

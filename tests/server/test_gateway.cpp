@@ -466,8 +466,9 @@ TEST_F(Gateway, ClientMsgIDBelongsToOneMessage)
         request.insert("msg", textMsg("copied", id));
         const QJsonObject answer = k.sender->call("sendMsg", request);
         EXPECT_EQ(answer.value("errCode").toInt(-1), k.errCode) << answer.value("errMsg").toString().toStdString();
-        if (k.errCode == 0)
+        if (k.errCode == 0) {
             EXPECT_EQ(answer.value("data").toObject(), original);
+        }
     }
     EXPECT_EQ(a->count("newMessage") + b->count("newMessage") + c->count("newMessage"), 0) << "nothing refused is delivered";
     const QJsonArray history = c->ok("history", {{"conversationID", "sg_g1"}, {"count", 10}}).toObject().value("messageList").toArray();
@@ -808,15 +809,8 @@ TEST(GatewayWriteCap, PongsToAPeerThatNeverReadsAreCapped)
     ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
 
     // A peer with a tiny receive window that never reads anything.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = connectWithSmallWindow(server.serverPort());
     ASSERT_GE(fd, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(server.serverPort());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
 
     QByteArray out = "GET /msg_gateway HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                      "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";

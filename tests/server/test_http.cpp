@@ -105,15 +105,8 @@ TEST_F(HttpLayer, PipelinedRequestsWaitWhileTheirAnswersAreUnread)
 {
     const OutputBudget &output = *local->service().context().output;
     // A client with a tiny receive window, so unread answers stay with the service.
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int fd = connectWithSmallWindow(local->port());
     ASSERT_GE(fd, 0);
-    const int small = 4096;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(local->port());
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     QSslSocket socket;
     ASSERT_TRUE(socket.setSocketDescriptor(fd));
     socket.setReadBufferSize(1024);
