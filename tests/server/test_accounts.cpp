@@ -386,9 +386,14 @@ protected:
                 std::lock_guard lock(mutex);
                 started << name;
             }
-            while (!release.load() && !released.contains(name))
+            while (!release.load() && !isReleased(name))
                 QThread::yieldCurrentThread();
         };
+    }
+    bool isReleased(const QString &name)
+    {
+        std::lock_guard lock(mutex);
+        return released.contains(name);
     }
     QStringList startedNow()
     {
