@@ -13,6 +13,9 @@ void readEveryMember(const QJsonObject &o)
     for (auto it = o.begin(); it != o.end(); ++it) {
         const QString key = it.key();
         const QByteArray latin = key.toLatin1();
+        // The readers take Latin-1 names; a key outside it cannot be asked for by name.
+        if (QString::fromLatin1(latin) != key)
+            continue;
         const QLatin1StringView name(latin);
         (void)Json::str(o, name);
         (void)Json::obj(o, name);
