@@ -633,18 +633,16 @@ class RawPeer {
 public:
     explicit RawPeer(quint16 port)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int small = 4096;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected = ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        m_fd = connectWithSmallWindow(port);
+        connected = m_fd >= 0;
         out = "GET /msg_gateway HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
     }
-    ~RawPeer() { ::close(m_fd); }
+    ~RawPeer()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
 
     // A masked text frame (mask 0, so the payload goes as it is).
     void sendText(const QByteArray &payload) { out += QByteArray("\x81", 1) + char(0x80 | payload.size()) + QByteArray(4, '\0') + payload; }
